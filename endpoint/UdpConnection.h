@@ -1,0 +1,93 @@
+// udp::UdpConnection: one IPv4 UDP socket with its local and target address,
+// a bounded send queue and the receive path into the communication proxy.
+//
+// Threads: one worker task of the engine owns the socket (Create, ReDirect,
+// Close, Recv, Send); the host's threads change the configured ports and
+// target through the setters and produce records (InsertSendMsg); the proxy's
+// thread queues replies through the reply callback. Values that cross threads
+// are atomic; m_mtxSendMsg guards the queue alone and is never held across a
+// system call.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "UdpMessage.h"
+
+namespace udp {
+
+class UdpConnection : public std::enable_shared_from_this<UdpConnection> {
+public:
+    enum ConnectionType : int32_t {
+        CONNECTION_HB = 1,   // received datagrams are read and dropped
+        CONNECTION_MSG = 2,  // received datagrams go to the communication proxy
+    };
+
+    static constexpr size_t kSendQueueLimit = 5;
+    static constexpr int kRecvSize = 256;
+
+    UdpConnection();
+    ~UdpConnection();
+    UdpConnection(const UdpConnection&) = delete;
+    UdpConnection& operator=(const UdpConnection&) = delete;
+
+    // Socket life cycle (worker task, or the engine's thread while stopped).
+    int Init(unsigned short nPort, ConnectionType eType);  // 0 or -1
+    int PrepareSocket();                                   // 0, -1, -2
+    int RecreateSocket();                                  // 0, -1, -2, -3
+    int Create();                                          // 0 or -1
+    int ReDirect();                                        // 0
+    int Close();                                           // -1
+    int DeInit();                                          // -1
+
+    // Configuration (any thread; takes effect at the next Create/ReDirect).
+    int SetLogId(int nLogId);
+    void SetTargetNewIp(unsigned int nIp);  // host byte order
+    void SetTargetNewPort(unsigned short nPort);
+    unsigned short GetTargetNewPort() const;
+    void SetLocalPort(unsigned short nPort);
+    unsigned short GetLocalPort() const;
+    void SetDefaultLocalPort(unsigned short nPort);
+    bool GetInited() const;
+    int GetSockFd() const;
+
+    // Send queue.
+    int InsertSendMsg(const UdpMessage& msg);       // 0, -1 not inited, -2 full
+    int InsertEmptySendMsg(const UdpMessage& msg);  // 0, -1 not inited, -2 not empty
+    int Send();                                     // 0 empty queue, else sendto's result
+    bool IsSendQueueEmpty();
+    uint64_t GetLastSendTime() const;
+
+    // Receive path.
+    int Recv();                              // bytes, 0 empty datagram, <0 with errno
+    int RecvProcess(char* pData, int nLen);  // 0, -1 bad arguments, -2 proxy refused
+
+private:
+    int OpenSocket();              // socket + close-on-exec; fd or -1/-2
+    void AdoptSocket(int fd);      // take fd, put the requested target in effect
+    void BuildTargetAddr();
+
+    std::atomic<int32_t> m_nLogId{0};         // any thread (reply callback reads it)
+    std::atomic<bool> m_bInited{false};       // worker writes, producers read
+    ConnectionType m_eType{};                 // set by Init before the worker starts
+    std::atomic<int32_t> m_nSockFd{-1};       // worker writes, host getters read
+    std::atomic<uint32_t> m_nTargetNewIp{0};  // host writes, worker reads
+    std::atomic<uint16_t> m_nTargetNewPort{0};
+    uint32_t m_nTargetIp = 0;                 // worker only
+    uint16_t m_nTargetPort = 0;               // worker only
+    std::atomic<uint16_t> m_nLocalPort{0};    // host writes (SetLocalPort), worker rebinds
+    std::atomic<uint16_t> m_nLastLocalPort{0};
+    std::atomic<uint16_t> m_nDefaultLocalPort{0};
+    sockaddr_in m_stLocalAddr{};   // worker only
+    sockaddr_in m_stTargetAddr{};  // worker only
+    std::deque<UdpMessage> m_dqSendMsg;  // guarded by m_mtxSendMsg
+    std::mutex m_mtxSendMsg;
+    std::atomic<uint64_t> m_nLastSendTime{0};  // sending worker writes, message task reads
+};
+
+}  // namespace udp

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite in one configuration.
+#   scripts/test.sh            release build (-O2)
+#   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer
+#   scripts/test.sh tsan       ThreadSanitizer
+# Extra arguments after the preset go to ctest (for example -L quick, -R Ring).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+preset=${1:-release}
+shift || true
+scripts/deps.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+ctest --preset "$preset" "$@"
