@@ -16,6 +16,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "UdpMessage.h"
 
@@ -63,14 +64,23 @@ public:
     bool IsSendQueueEmpty();
     uint64_t GetLastSendTime() const;
 
-    // Receive path.
-    int Recv();                              // bytes, 0 empty datagram, <0 with errno
+    // Receive path (worker task). Recv reads one datagram of at most kRecvSize
+    // bytes; on a CONNECTION_MSG endpoint its text goes to the communication
+    // proxy with a reply callback that owns this endpoint and queues the
+    // answer (at most UdpMessage::kMaxPayload bytes) for the configured target.
+    int Recv();  // bytes, 0 empty datagram, <0 with errno
+    // pData must be zero-terminated; nLen is only checked for sign. The
+    // endpoint must be owned by a std::shared_ptr (else -1).
     int RecvProcess(char* pData, int nLen);  // 0, -1 bad arguments, -2 proxy refused
 
 private:
-    int OpenSocket();              // socket + close-on-exec; fd or -1/-2
-    void AdoptSocket(int fd);      // take fd, put the requested target in effect
+    int OpenSocket();          // socket + close-on-exec; fd or -1/-2, logged
+    void CloseHeldSocket();    // close m_nSockFd if open, leave -1
+    void PrepareLocalAddr();   // clear the bind address, default port if none set
+    bool BindLocal(int fd);    // one bind to INADDR_ANY:m_nLocalPort
+    void AdoptSocket(int fd);  // take fd, put the requested target in effect
     void BuildTargetAddr();
+    int QueueReply(const std::string& reply);  // the reply callback's work: 0 or -1
 
     std::atomic<int32_t> m_nLogId{0};         // any thread (reply callback reads it)
     std::atomic<bool> m_bInited{false};       // worker writes, producers read
@@ -78,13 +88,13 @@ private:
     std::atomic<int32_t> m_nSockFd{-1};       // worker writes, host getters read
     std::atomic<uint32_t> m_nTargetNewIp{0};  // host writes, worker reads
     std::atomic<uint16_t> m_nTargetNewPort{0};
-    uint32_t m_nTargetIp = 0;                 // worker only
-    uint16_t m_nTargetPort = 0;               // worker only
-    std::atomic<uint16_t> m_nLocalPort{0};    // host writes (SetLocalPort), worker rebinds
+    uint32_t m_nTargetIp = 0;               // worker only
+    uint16_t m_nTargetPort = 0;             // worker only
+    std::atomic<uint16_t> m_nLocalPort{0};  // host writes (SetLocalPort), worker rebinds
     std::atomic<uint16_t> m_nLastLocalPort{0};
     std::atomic<uint16_t> m_nDefaultLocalPort{0};
-    sockaddr_in m_stLocalAddr{};   // worker only
-    sockaddr_in m_stTargetAddr{};  // worker only
+    sockaddr_in m_stLocalAddr{};         // worker only
+    sockaddr_in m_stTargetAddr{};        // worker only
     std::deque<UdpMessage> m_dqSendMsg;  // guarded by m_mtxSendMsg
     std::mutex m_mtxSendMsg;
     std::atomic<uint64_t> m_nLastSendTime{0};  // sending worker writes, message task reads
