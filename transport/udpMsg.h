@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -30,7 +31,7 @@ class CUdpProcess {
 public:
     static constexpr unsigned short kDefaultMsgPort = 8192;
     static constexpr unsigned short kDefaultHbPort = 8193;
-    static constexpr int kErrPortNotConfirmed = -5;      // -EIO
+    static constexpr int kErrPortNotConfirmed = -5;  // -EIO
     static constexpr int kErrNoTriggerSource = static_cast<int>(0xE000000Au);
 
     CUdpProcess();
@@ -75,8 +76,65 @@ public:
     // Read by frame processing; written by the message task and SetModuleEnable.
     std::atomic<int32_t> m_nRecord{-1};
 
+    // Read-only views of the settings and state, for the module and tests
+    // (any thread).
+    int GetLogId() const { return m_nLogId.load(); }
+    int GetFrameCnt() const { return m_nFrameCnt.load(); }
+    int GetTriggerCnt() const { return m_nTriggerCnt.load(); }
+    int GetModuleEnable() const { return m_nModuleEnable.load(); }
+    int GetScheduledTransEnable() const { return m_nScheduledTransEnable.load(); }
+    unsigned int GetScheduledTransTime() const { return m_nScheduledTransTime.load(); }
+    int GetHeartbeatTranMode() const { return m_nHeartbeatTranMode.load(); }
+    uint64_t GetHeartbeatInterval() const { return m_nHeartbeatInterval.load(); }
+    // Copies the heartbeat text (NUL-terminated, at most size - 1 characters).
+    void GetHeartbeatText(char* buffer, size_t size);
+    // The procedure name; host's thread only, like its setter.
+    const char* GetProcedureName() const { return m_szProcedureName; }
+    size_t GetHeldCount();  // payloads waiting in the held queue
+    bool IsMsgTaskRunning() const { return m_bMsgTaskRunning.load(); }
+    bool IsHbTaskRunning() const { return m_bHbTaskRunning.load(); }
+
 private:
-    // ... the engine's fields; see the implementation.
+    // One pass of the socket service that both tasks run on their endpoint;
+    // the message role adds dispatch and the heartbeat step and closes its
+    // socket while disabled. The caller does the stop check.
+    void ServeEndpoint(UdpConnection& conn, std::atomic<bool>& recreate,
+                       std::atomic<bool>& redirect, bool messageRole);
+    void HeartbeatStep();  // message task
+    int SetHostPort(UdpConnection& conn, std::atomic<bool>& recreate, unsigned short port,
+                    bool wait);
+
+    // Requests and handshakes: the host's thread sets, the serving task
+    // clears (requests) or the task sets/clears (running flags).
+    std::atomic<bool> m_bExit{false};
+    std::atomic<bool> m_bMsgTaskRunning{false};
+    std::atomic<bool> m_bHbTaskRunning{false};
+    std::atomic<bool> m_bMsgRecreate{false};
+    std::atomic<bool> m_bMsgRedirect{false};
+    std::atomic<bool> m_bHbRecreate{false};
+    std::atomic<bool> m_bHbRedirect{false};
+    // Settings: written by the host's thread, read by the tasks.
+    std::atomic<int32_t> m_nLogId{0};
+    std::atomic<int32_t> m_nFrameCnt{0};
+    std::atomic<int32_t> m_nTriggerCnt{0};
+    std::atomic<int32_t> m_nModuleEnable{0};
+    std::atomic<int32_t> m_nScheduledTransEnable{0};
+    std::atomic<uint32_t> m_nScheduledTransTime{0};  // milliseconds
+    char m_szProcedureName[128] = {};                // host's thread only
+    std::atomic<int32_t> m_nHeartbeatTranMode{0};
+    std::atomic<uint64_t> m_nHeartbeatInterval{0};  // seconds
+    char m_szHeartbeatText[33] = {};  // guarded by m_mtxHeartbeatText (setter vs message task)
+    std::mutex m_mtxHeartbeatText;    // held for one copy of the text only
+    // Host's thread only: filled by Init, joined by DeInit.
+    THREAD_HANDLE m_hMsgTask{};
+    THREAD_HANDLE m_hHbTask{};
+    bool m_bMsgTaskStarted = false;
+    bool m_bHbTaskStarted = false;
+    std::deque<UdpMessage> m_msgQueue;  // held queue, oldest first; guarded by m_msgMutex
+    std::mutex m_msgMutex;              // held for one append, swap or removal
+    // Made in the constructor, never replaced, so any thread may use them.
+    std::shared_ptr<UdpConnection> m_pMsgConn;
+    std::shared_ptr<UdpConnection> m_pHbConn;
 };
 
 }  // namespace udp
