@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "algo/AlgoExport.h"
@@ -78,9 +79,14 @@ public:
     void UpProcessTime();
 
 protected:
-    double m_dStartTime;          // written by Process at frame start (ms)
-    uint64_t m_u64ProcessTimeUs;  // cleared by Process, filled by UpProcessTime
+    double m_dStartTime;  // processing thread only: set by Process at frame start (ms)
+    uint64_t
+        m_u64ProcessTimeUs;  // processing thread only: cleared by Process, set by UpProcessTime
+    // Guards m_stRunningInfo: UpProcessTime writes it on the processing thread
+    // while GetRunningInfo / ResetResultInfo may come from other host threads.
+    mutable std::mutex m_mtxRunningInfo;
     MODULE_RUNNING_INFO m_stRunningInfo;
+    // Set by the host before it starts processing; read by the module only.
     int (*m_fnMsgCallback)(int, void*, void*, void*);
     void* m_pMsgCallbackUser;
 };

@@ -9,3 +9,6 @@
 // Result codes shared by the framework and the modules it hosts.
 #define ALGO_OK 0
 #define ALGO_E_INVALID_ARG static_cast<int>(0xE0000001u)
+// An operation the framework offers but this module (or the framework's
+// default) does not implement.
+#define ALGO_E_NOT_SUPPORTED static_cast<int>(0xE0000002u)

@@ -43,8 +43,8 @@ public:
     static CCommProxy& getInstance();
 
     // Copies the record (fnReply included) into the work queue and returns at
-    // once: 0 accepted, kErrQueueFull when the queue is at its limit,
-    // kErrStopped after Shutdown.
+    // once. The worker calls fnReply(length of the answer, answer, nullptr). 0 accepted,
+    // kErrQueueFull when the queue is at its limit, kErrStopped after Shutdown.
     int AsynRecv(const MessageInfo& info);
 
     // Installs the handler; an empty one makes the proxy drop every request.
@@ -57,7 +57,7 @@ public:
     bool WaitIdle(int timeoutMs);
 
     // Stops the worker; later AsynRecv calls are refused. Pending records are
-    // dropped, releasing their callbacks.
+    // dropped, releasing their callbacks. Waits for a request being handled.
     void Shutdown();
 
     CCommProxy();
@@ -76,11 +76,18 @@ private:
     size_t m_nQueueLimit = kDefaultQueueLimit;
     bool m_bBusy = false;
     bool m_bStop = false;
-    std::thread m_thread;  // started in the constructor, joined by Shutdown
+    std::mutex m_mtxThread;  // guards m_thread: Shutdown may come from several threads
+    std::thread m_thread;    // started in the constructor, joined by Shutdown
 };
 
+// fnReply makes the record non-standard-layout, so offsetof is only
+// conditionally supported; g++ computes it as the layout really is, which is
+// exactly what these checks are for.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
 static_assert(sizeof(CCommProxy::MessageInfo) == 336, "MessageInfo layout is fixed");
 static_assert(offsetof(CCommProxy::MessageInfo, szMsg) == 0, "szMsg offset");
 static_assert(offsetof(CCommProxy::MessageInfo, nMsgLen) == 128, "nMsgLen offset");
 static_assert(offsetof(CCommProxy::MessageInfo, nLogId) == 264, "nLogId offset");
 static_assert(offsetof(CCommProxy::MessageInfo, fnReply) == 296, "fnReply offset");
+#pragma GCC diagnostic pop

@@ -95,10 +95,19 @@ public:
     std::string StorePath() const;
 
 private:
-    mutable std::mutex m_mtx;  // guards the three members below
+    ParamInfoPtr Find(const char* key) const;
+    void ResetToDefaultsLocked();
+
+    mutable std::mutex m_mtx;  // guards the four members below
     std::vector<std::string> m_vecOrder;
     std::map<std::string, ParamInfoPtr, std::less<>> m_mapParam;
     std::string m_strStorePath;
+    uint64_t m_u64Generation = 0;  // counts changes of the values
+
+    // Serialises writers of the store file. The only lock held across file
+    // I/O, and no other lock is ever taken while it is held.
+    std::mutex m_mtxSave;
+    uint64_t m_u64SavedGeneration = 0;  // guarded by m_mtxSave
 };
 
 class ALGO_API CAlgoUtils {

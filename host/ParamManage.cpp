@@ -1,0 +1,602 @@
+// CParamManage: parameter description, validated values and the store file.
+//
+// Description file (shipped beside the module), one key per line:
+//   <key> int    <default> [<min> <max>]
+//   <key> ipv4   <default>
+//   <key> string <default> [<longest length>]
+// Fields are separated by blanks; a field in double quotes may contain blanks
+// ("" is the empty text, \" and \\ stand for " and \). '#' starts a comment
+// outside quotes.
+//
+// Store file: "key=value" lines, written by SaveFile. The value is the rest of
+// the line after the first '=', taken literally except for the escapes \\, \n
+// and \r, so any text survives a round trip. Lines starting with '#' and empty
+// lines are ignored.
+#include "algo/ParamManage.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+constexpr size_t kStoreFileMax = 1024 * 1024;  // larger is not a store of ours
+
+using ParamInfo = CParamManage::ParamInfo;
+using UnionValue = CParamManage::UnionValue;
+
+// Parses optional sign + decimal digits, nothing else. False when the text is
+// not of that form or does not fit in int64.
+bool ParseInteger(const char* text, int64_t* out) {
+    const char* p = text;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (*p == '\0') {
+        return false;
+    }
+    uint64_t magnitude = 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        magnitude = magnitude * 10u + static_cast<uint64_t>(*p - '0');
+        if (magnitude > static_cast<uint64_t>(INT64_MAX)) {
+            return false;
+        }
+    }
+    const auto value = static_cast<int64_t>(magnitude);
+    *out = negative ? -value : value;
+    return true;
+}
+
+// 0 when `value` suits the description of `info`.
+int CheckAgainst(const ParamInfo& info, const char* value) {
+    switch (info.nType) {
+        case CParamManage::PARAM_TYPE_INT: {
+            int64_t number = 0;
+            if (!ParseInteger(value, &number) || number < info.nMin || number > info.nMax) {
+                return CParamManage::kErrBadValue;
+            }
+            return 0;
+        }
+        case CParamManage::PARAM_TYPE_IPV4:
+            return CAlgoUtils::CheckIpValid(value) ? 0 : CParamManage::kErrBadValue;
+        case CParamManage::PARAM_TYPE_STRING:
+            return static_cast<int64_t>(std::strlen(value)) <= info.nMax
+                       ? 0
+                       : CParamManage::kErrBadValue;
+        default:
+            return CParamManage::kErrBadValue;
+    }
+}
+
+// The stored form of an already checked value.
+UnionValue MakeValue(int type, const char* value) {
+    UnionValue stored{};
+    if (type == CParamManage::PARAM_TYPE_INT) {
+        int64_t number = 0;
+        ParseInteger(value, &number);
+        stored.nValue = static_cast<int32_t>(number);
+    } else {
+        std::snprintf(stored.szValue, sizeof(stored.szValue), "%s", value);
+    }
+    return stored;
+}
+
+// Splits a description line into fields (see the file comment). False with
+// `error` set on an unterminated quote or a bad escape.
+bool SplitFields(const std::string& line, std::vector<std::string>* fields, std::string* error) {
+    size_t i = 0;
+    const size_t n = line.size();
+    while (i < n) {
+        while (i < n && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) {
+            ++i;
+        }
+        if (i >= n || line[i] == '#') {
+            break;
+        }
+        std::string field;
+        if (line[i] == '"') {
+            ++i;
+            bool closed = false;
+            while (i < n) {
+                const char c = line[i++];
+                if (c == '"') {
+                    closed = true;
+                    break;
+                }
+                if (c == '\\') {
+                    if (i >= n || (line[i] != '"' && line[i] != '\\')) {
+                        *error = "bad escape in quoted text";
+                        return false;
+                    }
+                    field.push_back(line[i++]);
+                } else {
+                    field.push_back(c);
+                }
+            }
+            if (!closed) {
+                *error = "unterminated quoted text";
+                return false;
+            }
+        } else {
+            while (i < n && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' &&
+                   line[i] != '#') {
+                field.push_back(line[i++]);
+            }
+        }
+        fields->push_back(std::move(field));
+    }
+    return true;
+}
+
+bool ParseBound(const std::string& text, int64_t lo, int64_t hi, int64_t* out) {
+    return ParseInteger(text.c_str(), out) && *out >= lo && *out <= hi;
+}
+
+// Builds the ParamInfo of one description line; false with `error` set.
+bool ParseDescriptionLine(const std::vector<std::string>& f, ParamInfo* info, std::string* error) {
+    if (f.size() < 3) {
+        *error = "expected: <key> <type> <default> [limits]";
+        return false;
+    }
+    info->strKey = f[0];
+    if (info->strKey.size() >= 64 || info->strKey.find('=') != std::string::npos) {
+        *error = "key too long or contains '='";
+        return false;
+    }
+    info->strDefault = f[2];
+    const std::string& type = f[1];
+    if (type == "int") {
+        info->nType = CParamManage::PARAM_TYPE_INT;
+        info->nMin = INT32_MIN;
+        info->nMax = INT32_MAX;
+        if (f.size() == 5) {
+            if (!ParseBound(f[3], INT32_MIN, INT32_MAX, &info->nMin) ||
+                !ParseBound(f[4], INT32_MIN, INT32_MAX, &info->nMax) || info->nMin > info->nMax) {
+                *error = "bad integer range";
+                return false;
+            }
+        } else if (f.size() != 3) {
+            *error = "int takes a default and optionally <min> <max>";
+            return false;
+        }
+    } else if (type == "ipv4") {
+        info->nType = CParamManage::PARAM_TYPE_IPV4;
+        if (f.size() != 3) {
+            *error = "ipv4 takes a default only";
+            return false;
+        }
+    } else if (type == "string") {
+        info->nType = CParamManage::PARAM_TYPE_STRING;
+        info->nMax = CParamManage::kTextMax - 1;
+        if (f.size() == 4) {
+            if (!ParseBound(f[3], 0, CParamManage::kTextMax - 1, &info->nMax)) {
+                *error = "bad longest length (0..255)";
+                return false;
+            }
+        } else if (f.size() != 3) {
+            *error = "string takes a default and optionally <longest length>";
+            return false;
+        }
+    } else {
+        *error = "unknown type '" + type + "' (int, ipv4, string)";
+        return false;
+    }
+    if (CheckAgainst(*info, info->strDefault.c_str()) != 0) {
+        *error = "default refused by its own limits";
+        return false;
+    }
+    info->vecValue.assign(1, MakeValue(info->nType, info->strDefault.c_str()));
+    return true;
+}
+
+// Reads a whole file of at most kStoreFileMax bytes. 0, ENOENT, EFBIG (too
+// large) or another errno value.
+int ReadWholeFile(const std::string& path, std::string* content) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int rc = 0;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            rc = errno;
+            break;
+        }
+        if (n == 0) {
+            break;
+        }
+        content->append(chunk, static_cast<size_t>(n));
+        if (content->size() > kStoreFileMax) {
+            rc = EFBIG;
+            break;
+        }
+    }
+    close(fd);
+    return rc;
+}
+
+std::string EscapeValue(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out.push_back(c);
+        }
+    }
+    return out;
+}
+
+bool UnescapeValue(std::string_view text, std::string* out) {
+    out->clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            out->push_back(text[i]);
+            continue;
+        }
+        if (++i >= text.size()) {
+            return false;
+        }
+        switch (text[i]) {
+            case '\\':
+                out->push_back('\\');
+                break;
+            case 'n':
+                out->push_back('\n');
+                break;
+            case 'r':
+                out->push_back('\r');
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// Writes all of `data`; a short write is continued, so that a limit reached
+// part-way shows as the error of the next call. 0 or an errno value.
+int WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            return EIO;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+CParamManage::CParamManage() = default;
+CParamManage::~CParamManage() = default;
+
+int CParamManage::LoadDescription(const std::string& path) {
+    std::string content;
+    const int rc = ReadWholeFile(path, &content);
+    if (rc != 0) {
+        std::fprintf(stderr, "CParamManage: cannot read parameter description %s: %s\n",
+                     path.c_str(), std::strerror(rc));
+        return kErrIo;
+    }
+
+    std::vector<std::string> order;
+    std::map<std::string, ParamInfoPtr, std::less<>> params;
+    size_t lineNo = 0;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t end = content.find('\n', pos);
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        const std::string line = content.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+
+        std::vector<std::string> fields;
+        std::string error;
+        auto info = std::make_shared<ParamInfo>();
+        if (!SplitFields(line, &fields, &error) ||
+            (!fields.empty() && !ParseDescriptionLine(fields, info.get(), &error))) {
+            std::fprintf(stderr, "CParamManage: %s:%zu: %s\n", path.c_str(), lineNo, error.c_str());
+            return kErrBadValue;
+        }
+        if (fields.empty()) {
+            continue;
+        }
+        if (params.count(info->strKey) != 0) {
+            std::fprintf(stderr, "CParamManage: %s:%zu: key %s described twice\n", path.c_str(),
+                         lineNo, info->strKey.c_str());
+            return kErrBadValue;
+        }
+        order.push_back(info->strKey);
+        params.emplace(info->strKey, std::move(info));
+    }
+
+    std::lock_guard<std::mutex> lock(m_mtx);
+    m_vecOrder.swap(order);
+    m_mapParam.swap(params);
+    ++m_u64Generation;
+    return 0;
+}
+
+void CParamManage::ResetToDefaultsLocked() {
+    for (auto& entry : m_mapParam) {
+        auto info = std::make_shared<ParamInfo>(*entry.second);
+        info->vecValue.assign(1, MakeValue(info->nType, info->strDefault.c_str()));
+        entry.second = std::move(info);
+    }
+    ++m_u64Generation;
+}
+
+int CParamManage::LoadFile(const std::string& path) {
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        if (m_mapParam.empty()) {
+            return kErrNoStore;
+        }
+        m_strStorePath = path;
+        ResetToDefaultsLocked();
+    }
+
+    std::string content;
+    const int rc = ReadWholeFile(path, &content);
+    if (rc == ENOENT) {
+        return 0;  // first start: defaults, written at the first save
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "CParamManage: cannot read parameter store %s (%s), using defaults\n",
+                     path.c_str(), rc == EFBIG ? "file too large" : std::strerror(rc));
+        return 0;
+    }
+
+    // Parse everything first: a damaged file gives all defaults, not a mix.
+    std::vector<std::pair<std::string, std::string>> entries;
+    size_t lineNo = 0;
+    size_t pos = 0;
+    const std::string_view all(content);
+    while (pos < all.size()) {
+        size_t end = all.find('\n', pos);
+        if (end == std::string_view::npos) {
+            end = all.size();
+        }
+        std::string_view line = all.substr(pos, end - pos);
+        pos = end + 1;
+        ++lineNo;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (Trim(line).empty() || Trim(line).front() == '#') {
+            continue;
+        }
+        const size_t eq = line.find('=');
+        std::string value;
+        if (line.find('\0') != std::string_view::npos || eq == std::string_view::npos ||
+            Trim(line.substr(0, eq)).empty() || !UnescapeValue(line.substr(eq + 1), &value)) {
+            std::fprintf(stderr,
+                         "CParamManage: parameter store %s is damaged (line %zu), using "
+                         "defaults\n",
+                         path.c_str(), lineNo);
+            return 0;
+        }
+        entries.emplace_back(std::string(Trim(line.substr(0, eq))), std::move(value));
+    }
+
+    for (const auto& [key, value] : entries) {
+        ParamInfoPtr current = Find(key.c_str());
+        if (!current) {
+            continue;  // a key this description no longer has
+        }
+        if (CheckAgainst(*current, value.c_str()) != 0) {
+            std::fprintf(stderr, "CParamManage: %s: value of %s refused, using the default\n",
+                         path.c_str(), key.c_str());
+            continue;
+        }
+        SetParam(key.c_str(), value.c_str(), 0);
+    }
+    return 0;
+}
+
+CParamManage::ParamInfoPtr CParamManage::Find(const char* key) const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    auto it = m_mapParam.find(std::string_view(key));
+    return it == m_mapParam.end() ? ParamInfoPtr{} : it->second;
+}
+
+CParamManage::ParamInfoPtr CParamManage::GetParamFindAndCheck(const std::string& key,
+                                                              int index) const {
+    ParamInfoPtr info = Find(key.c_str());
+    if (!info) {
+        throw std::invalid_argument("unknown parameter key " + key);
+    }
+    if (index < 0 || static_cast<size_t>(index) >= info->vecValue.size()) {
+        throw std::invalid_argument("parameter " + key + " has no value " + std::to_string(index));
+    }
+    return info;
+}
+
+int CParamManage::CheckParam(const char* key, const char* value) const {
+    if (key == nullptr) {
+        return kErrUnknownKey;
+    }
+    ParamInfoPtr info = Find(key);
+    if (!info) {
+        return kErrUnknownKey;
+    }
+    if (value == nullptr) {
+        return kErrBadValue;
+    }
+    return CheckAgainst(*info, value);
+}
+
+int CParamManage::SetParam(const char* key, const char* value, int index) {
+    if (key == nullptr) {
+        return kErrUnknownKey;
+    }
+    ParamInfoPtr current = Find(key);
+    if (!current) {
+        return kErrUnknownKey;
+    }
+    if (index != 0) {
+        return kErrBadIndex;
+    }
+    if (value == nullptr || CheckAgainst(*current, value) != 0) {
+        return kErrBadValue;
+    }
+    // A new snapshot, built outside the lock and swapped in: readers keep
+    // whatever snapshot they already hold.
+    auto next = std::make_shared<ParamInfo>(*current);
+    next->vecValue[0] = MakeValue(next->nType, value);
+    ParamInfoPtr old;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        auto it = m_mapParam.find(std::string_view(key));
+        if (it == m_mapParam.end()) {
+            return kErrUnknownKey;  // the description was replaced meanwhile
+        }
+        old = std::exchange(it->second, std::move(next));
+        ++m_u64Generation;
+    }
+    return 0;
+}
+
+int CParamManage::SaveFile() {
+    std::vector<ParamInfoPtr> snapshot;
+    std::string path;
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        if (m_strStorePath.empty()) {
+            return kErrNoStore;
+        }
+        path = m_strStorePath;
+        generation = m_u64Generation;
+        snapshot.reserve(m_vecOrder.size());
+        for (const auto& key : m_vecOrder) {
+            snapshot.push_back(m_mapParam.find(key)->second);
+        }
+    }
+
+    std::string text = "# parameter store, written by the framework: key=value\n";
+    for (const auto& info : snapshot) {
+        text += info->strKey;
+        text += '=';
+        text += EscapeValue(GetStrValueByType(info->vecValue[0], info->nType));
+        text += '\n';
+    }
+
+    std::lock_guard<std::mutex> saveLock(m_mtxSave);
+    if (generation < m_u64SavedGeneration) {
+        return 0;  // a concurrent save already wrote newer values
+    }
+    const std::string tmp = path + ".tmp";
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::fprintf(stderr, "CParamManage: cannot create %s: %s\n", tmp.c_str(),
+                     std::strerror(errno));
+        return kErrIo;
+    }
+    int rc = WriteAll(fd, text);
+    if (rc == 0 && fsync(fd) != 0) {
+        rc = errno;
+    }
+    if (close(fd) != 0 && rc == 0) {
+        rc = errno;
+    }
+    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) {
+        rc = errno;
+    }
+    if (rc != 0) {
+        std::fprintf(stderr, "CParamManage: cannot save parameter store %s: %s\n", path.c_str(),
+                     std::strerror(rc));
+        unlink(tmp.c_str());
+        return kErrIo;
+    }
+    m_u64SavedGeneration = generation;
+
+    // Make the rename itself durable. Some file systems cannot sync a
+    // directory (EINVAL); the file's content is already safe there.
+    const int dirFd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0 || (fsync(dirFd) != 0 && errno != EINVAL)) {
+        const int err = errno;
+        if (dirFd >= 0) {
+            close(dirFd);
+        }
+        std::fprintf(stderr, "CParamManage: cannot sync the folder of %s: %s\n", path.c_str(),
+                     std::strerror(err));
+        return kErrIo;
+    }
+    close(dirFd);
+    return 0;
+}
+
+std::string CParamManage::GetStrValueByType(const UnionValue& value, int type) const {
+    if (type == PARAM_TYPE_INT) {
+        return std::to_string(value.nValue);
+    }
+    return std::string(value.szValue, strnlen(value.szValue, sizeof(value.szValue)));
+}
+
+std::vector<std::string> CParamManage::Keys() const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_vecOrder;
+}
+
+std::string CParamManage::StorePath() const {
+    std::lock_guard<std::mutex> lock(m_mtx);
+    return m_strStorePath;
+}

@@ -1,0 +1,74 @@
+// CLocalTriggerSource: a drivable trigger source.
+#include "LocalTriggerSource.h"
+
+#include <time.h>
+
+namespace zerran_app {
+
+uint64_t UpTimeMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u +
+           (static_cast<uint64_t>(ts.tv_nsec) + 500000u) / 1000000u;
+}
+
+CLocalTriggerSource::CLocalTriggerSource() = default;
+CLocalTriggerSource::~CLocalTriggerSource() = default;
+
+int CLocalTriggerSource::GetStringParam(const std::string& name, std::string& value) {
+    if (name == "TriggerImageTime") {
+        const int fail = m_nFailImageTime.load();
+        if (fail != 0) {
+            return fail;
+        }
+        value = std::to_string(m_u64ImageTime.load());
+        return 0;
+    }
+    return kErrUnknownName;
+}
+
+int CLocalTriggerSource::GetIntParam(const std::string& name, int& value) {
+    if (name == "TriggerMode") {
+        const int fail = m_nFailMode.load();
+        if (fail != 0) {
+            return fail;
+        }
+        value = m_nMode.load();
+        return 0;
+    }
+    if (name == "TriggerCount") {
+        const int fail = m_nFailCount.load();
+        if (fail != 0) {
+            return fail;
+        }
+        value = m_nCount.load();
+        return 0;
+    }
+    return kErrUnknownName;
+}
+
+int CLocalTriggerSource::Trigger() {
+    return TriggerAt(UpTimeMs());
+}
+
+int CLocalTriggerSource::TriggerAt(uint64_t imageTimeMs) {
+    // Time first, count second: whoever sees the new count reads this time or
+    // a later one, never the time of the trigger before.
+    m_u64ImageTime.store(imageTimeMs);
+    return m_nCount.fetch_add(1) + 1;
+}
+
+int CLocalTriggerSource::SetFailure(const std::string& name, int code) {
+    if (name == "TriggerMode") {
+        m_nFailMode.store(code);
+    } else if (name == "TriggerCount") {
+        m_nFailCount.store(code);
+    } else if (name == "TriggerImageTime") {
+        m_nFailImageTime.store(code);
+    } else {
+        return kErrUnknownName;
+    }
+    return 0;
+}
+
+}  // namespace zerran_app
