@@ -1,0 +1,166 @@
+// CAlgo's start-up sequence and its parameter listing.
+#include "algo/Algo.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "TempDir.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+class TestModule : public CAlgo {
+public:
+    explicit TestModule(const char* name) {
+        std::snprintf(m_szModuleName, sizeof(m_szModuleName), "%s", name);
+    }
+    int Process(void*, void*) override { return 0; }
+    int SetPwd(const char* pwd) override {
+        m_strPwd = pwd;
+        return Init();
+    }
+    int SetProcedureName(const char*) override { return 0; }
+    int GetParam(const char*, char*, int, int*) override { return 0; }
+    int SetParam(const char*, const char*, int) override { return 0; }
+    int UpSingleParam(const char*, bool) override { return 0; }
+    void UpdatePwdPrivate(const char* pwd) override { updatedPwd = pwd; }
+    int InitAlgoPrivate() override {
+        ++initCalls;
+        // The store must be ready when the module's hook runs.
+        storeSeen = m_pParamManage ? m_pParamManage->StorePath() : "";
+        portSeen = m_pParamManage ? m_pParamManage->GetParam("HostPort", 0) : "";
+        return initResult;
+    }
+
+    int initCalls = 0;
+    int initResult = 0;
+    std::string storeSeen;
+    std::string portSeen;
+    std::string updatedPwd;
+    int ModuleId() const { return m_nModuleId; }
+    std::string Pwd() const { return m_strPwd; }
+};
+
+std::string ExecutableFolder() {
+    char path[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    std::string exe(path, n > 0 ? static_cast<size_t>(n) : 0);
+    return exe.substr(0, exe.rfind('/'));
+}
+
+TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
+    TempDir dir;
+    const std::string pwd = dir.File("work/udptrans");  // not there yet
+    WriteText(dir.File("seed.param"), "");
+    TestModule module("udptrans");
+    module.SetDescriptionPath(UDPTRANS_PDESC);
+    module.initResult = 7;
+
+    EXPECT_EQ(module.SetPwd(pwd.c_str()), 7);  // the hook's result, unchanged
+    EXPECT_EQ(module.initCalls, 1);
+    EXPECT_EQ(module.storeSeen, pwd + "/udptrans.param");
+    EXPECT_EQ(module.portSeen, "8192");
+    EXPECT_EQ(access(pwd.c_str(), F_OK), 0);  // folder created
+
+    EXPECT_EQ(module.GetParamNum(), 13);
+    PARAM_VALUE_INFO info{};
+    ASSERT_EQ(module.GetSingleParam(1, &info), 0);
+    EXPECT_STREQ(info.szKey, "HostPort");
+    EXPECT_STREQ(info.szValue, "8192");
+    EXPECT_EQ(info.nType, CParamManage::PARAM_TYPE_INT);
+    EXPECT_EQ(module.GetSingleParam(13, &info), CParamManage::kErrBadIndex);
+    EXPECT_EQ(module.GetSingleParam(-1, &info), CParamManage::kErrBadIndex);
+    EXPECT_EQ(module.GetSingleParam(0, nullptr), ALGO_E_INVALID_ARG);
+
+    PARAM_VALUE_INFO_LIST list{};
+    ASSERT_EQ(module.GetAllParam(&list), 0);
+    ASSERT_EQ(list.nNum, 13);
+    EXPECT_STREQ(list.stParam[11].szKey, "HeartbeatText");
+    EXPECT_STREQ(list.stParam[11].szValue, "HEARTBEAT");
+    EXPECT_EQ(list.stParam[11].nType, CParamManage::PARAM_TYPE_STRING);
+
+    // A second start reuses the store object and runs the hook again.
+    EXPECT_EQ(module.Init(), 7);
+    EXPECT_EQ(module.initCalls, 2);
+}
+
+TEST(AlgoTest, DescriptionIsLookedForBesideTheModulesSharedObject) {
+    TempDir dir;
+    const std::string name = "algotest" + std::to_string(getpid());
+    // The test module's code lives in this executable.
+    const std::string expected = ExecutableFolder() + "/" + name + ".pdesc";
+
+    TestModule missing(name.c_str());
+    CaptureStderr();
+    EXPECT_EQ(missing.SetPwd(dir.Path().c_str()), CParamManage::kErrIo);
+    const std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find(expected), std::string::npos) << err;
+    EXPECT_EQ(missing.initCalls, 0);
+
+    WriteText(expected, "HostPort int 4242 0 65535\n");
+    TestModule found(name.c_str());
+    const int rc = found.SetPwd(dir.Path().c_str());
+    unlink(expected.c_str());
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(found.portSeen, "4242");
+}
+
+TEST(AlgoTest, InitWithoutNameOrUsableFolderFails) {
+    TempDir dir;
+    TestModule unnamed("");
+    unnamed.SetDescriptionPath(UDPTRANS_PDESC);
+    CaptureStderr();
+    EXPECT_EQ(unnamed.SetPwd(dir.Path().c_str()), ALGO_E_INVALID_ARG);
+    EXPECT_FALSE(GetCapturedStderr().empty());
+    EXPECT_EQ(unnamed.initCalls, 0);
+
+    WriteText(dir.File("plain"), "x");
+    TestModule blocked("udptrans");
+    blocked.SetDescriptionPath(UDPTRANS_PDESC);
+    CaptureStderr();
+    EXPECT_EQ(blocked.SetPwd(dir.File("plain/sub").c_str()), CParamManage::kErrIo);
+    EXPECT_FALSE(GetCapturedStderr().empty());
+    EXPECT_EQ(blocked.initCalls, 0);
+}
+
+TEST(AlgoTest, FrameworkOperationsKeepWhatTheHostSets) {
+    TestModule module("udptrans");
+    EXPECT_EQ(module.SetModuleId(42), 0);
+    EXPECT_EQ(module.ModuleId(), 42);
+    EXPECT_EQ(module.UpdatePwd("/data/x"), 0);
+    EXPECT_EQ(module.Pwd(), "/data/x");
+    EXPECT_EQ(module.updatedPwd, "/data/x");
+    EXPECT_EQ(module.UpdatePwd(nullptr), ALGO_E_INVALID_ARG);
+
+    // No store yet: empty listings, not a crash.
+    EXPECT_EQ(module.GetParamNum(), 0);
+    PARAM_VALUE_INFO_LIST list{};
+    list.nNum = 3;
+    EXPECT_EQ(module.GetAllParam(&list), 0);
+    EXPECT_EQ(list.nNum, 0);
+
+    SUB_VALUE_INFO_LIST subs{};
+    subs.nNum = 9;
+    EXPECT_EQ(module.GetSubParam(&subs), 0);
+    EXPECT_EQ(subs.nNum, 0);
+    EXPECT_EQ(module.GetPubParamNum(), 0);
+    EXPECT_EQ(module.GetPubHeadParam(nullptr), ALGO_E_INVALID_ARG);
+
+    char display[] = "roi 1 2 3";
+    EXPECT_EQ(module.SetDisplayFileData(display, 9), 0);
+    char back[32] = {};
+    int length = 0;
+    EXPECT_EQ(module.GetDisplayFileData(back, sizeof(back), &length), 0);
+    EXPECT_EQ(length, 9);
+    EXPECT_STREQ(back, "roi 1 2 3");
+    EXPECT_EQ(module.GetDisplayFileData(back, 4, &length), 0);
+    EXPECT_STREQ(back, "roi");
+}
+
+}  // namespace

@@ -1,0 +1,65 @@
+// Component look-up by name and interface type.
+#include "algo/ComObjectPool.h"
+
+#include <gtest/gtest.h>
+
+#include "AppRegistry.h"
+#include "algo/AppComponents.h"
+
+namespace {
+
+using Infra::Component::CComObjectPool;
+using Infra::Component::getComponentInstance;
+using zerran_app::CLocalImageProcess;
+using zerran_app::CLocalTriggerSource;
+using zerran_app::IImageProcess;
+using zerran_app::ITriggerSource;
+
+TEST(ComObjectPoolTest, AbsentComponentIsNull) {
+    EXPECT_EQ(getComponentInstance<ITriggerSource>(), nullptr);
+    EXPECT_EQ(getComponentInstance<IImageProcess>(), nullptr);
+    EXPECT_EQ(CComObjectPool::getInstance().getComponent(nullptr), nullptr);
+}
+
+TEST(ComObjectPoolTest, ComponentOfAnotherTypeUnderTheNameIsNull) {
+    CComObjectPool& pool = CComObjectPool::getInstance();
+    ASSERT_EQ(pool.registerComponent(ITriggerSource::kComponentName,
+                                     std::make_shared<CLocalImageProcess>()),
+              0);
+    EXPECT_NE(pool.getComponent(ITriggerSource::kComponentName), nullptr);
+    EXPECT_EQ(getComponentInstance<ITriggerSource>(), nullptr);
+    EXPECT_EQ(pool.unregisterComponent(ITriggerSource::kComponentName), 0);
+}
+
+TEST(ComObjectPoolTest, RegistrationRefusesEmptyNullAndTakenNames) {
+    CComObjectPool pool;
+    auto trigger = std::make_shared<CLocalTriggerSource>();
+    EXPECT_EQ(pool.registerComponent("", trigger), -1);
+    EXPECT_EQ(pool.registerComponent("x", nullptr), -1);
+    EXPECT_EQ(pool.registerComponent("x", trigger), 0);
+    EXPECT_EQ(pool.registerComponent("x", std::make_shared<CLocalTriggerSource>()), -2);
+    EXPECT_EQ(pool.getComponent("x"), trigger.get());
+    EXPECT_EQ(pool.unregisterComponent("x"), 0);
+    EXPECT_EQ(pool.unregisterComponent("x"), -1);
+    EXPECT_EQ(trigger.use_count(), 1);  // the pool let go of it
+}
+
+TEST(ComObjectPoolTest, ScopedComponentsArePublishedAndWithdrawn) {
+    {
+        zerran_app::CScopedComponents components;
+        ASSERT_EQ(components.Result(), 0);
+        ITriggerSource* trigger = getComponentInstance<ITriggerSource>();
+        IImageProcess* image = getComponentInstance<IImageProcess>();
+        ASSERT_EQ(trigger, &components.Trigger());
+        ASSERT_EQ(image, &components.Image());
+
+        // A second host cannot publish over the first.
+        zerran_app::CScopedComponents second;
+        EXPECT_EQ(second.Result(), -2);
+        EXPECT_EQ(getComponentInstance<ITriggerSource>(), trigger);
+    }
+    EXPECT_EQ(getComponentInstance<ITriggerSource>(), nullptr);
+    EXPECT_EQ(getComponentInstance<IImageProcess>(), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,106 @@
+// The drivable trigger source and image-process component.
+#include "LocalTriggerSource.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <thread>
+
+#include "LocalImageProcess.h"
+
+namespace {
+
+using zerran_app::CLocalImageProcess;
+using zerran_app::CLocalTriggerSource;
+
+TEST(LocalTriggerSourceTest, SoftwareTriggerCountsAndStampsMonotonicTime) {
+    CLocalTriggerSource source;
+    source.SetTriggerMode(1);
+    int value = -1;
+    ASSERT_EQ(source.GetIntParam("TriggerMode", value), 0);
+    EXPECT_EQ(value, 1);
+    ASSERT_EQ(source.GetIntParam("TriggerCount", value), 0);
+    EXPECT_EQ(value, 0);
+
+    const uint64_t before = zerran_app::UpTimeMs();
+    EXPECT_EQ(source.Trigger(), 1);
+    const uint64_t after = zerran_app::UpTimeMs();
+    ASSERT_EQ(source.GetIntParam("TriggerCount", value), 0);
+    EXPECT_EQ(value, 1);
+
+    std::string text;
+    ASSERT_EQ(source.GetStringParam("TriggerImageTime", text), 0);
+    uint64_t stamped = 0;
+    ASSERT_EQ(std::sscanf(text.c_str(), "%" SCNu64, &stamped), 1);
+    EXPECT_GE(stamped, before);
+    EXPECT_LE(stamped, after);
+
+    // Same clock as CLOCK_MONOTONIC in ms, rounded to the nearest ms.
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t lower =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const uint64_t now = zerran_app::UpTimeMs();
+    EXPECT_GE(now, lower);
+    EXPECT_LE(now, lower + 1000u);
+
+    EXPECT_EQ(source.TriggerAt(12345), 2);
+    ASSERT_EQ(source.GetStringParam("TriggerImageTime", text), 0);
+    EXPECT_EQ(text, "12345");
+}
+
+TEST(LocalTriggerSourceTest, GetterFailsWithTheCodeItWasGiven) {
+    CLocalTriggerSource source;
+    ASSERT_EQ(source.SetFailure("TriggerCount", 0x7001), 0);
+    int value = 55;
+    EXPECT_EQ(source.GetIntParam("TriggerCount", value), 0x7001);
+    EXPECT_EQ(value, 55);
+    EXPECT_EQ(source.GetIntParam("TriggerMode", value), 0);  // only that key fails
+    ASSERT_EQ(source.SetFailure("TriggerImageTime", -9), 0);
+    std::string text;
+    EXPECT_EQ(source.GetStringParam("TriggerImageTime", text), -9);
+    ASSERT_EQ(source.SetFailure("TriggerCount", 0), 0);
+    EXPECT_EQ(source.GetIntParam("TriggerCount", value), 0);
+
+    EXPECT_EQ(source.SetFailure("Nope", 1), CLocalTriggerSource::kErrUnknownName);
+    EXPECT_EQ(source.GetIntParam("Nope", value), CLocalTriggerSource::kErrUnknownName);
+    EXPECT_EQ(source.GetStringParam("TriggerCount", text), CLocalTriggerSource::kErrUnknownName);
+}
+
+TEST(LocalTriggerSourceTest, ReaderSeeingANewCountSeesItsImageTime) {
+    CLocalTriggerSource source;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done.load()) {
+            int count = 0;
+            std::string text;
+            source.GetIntParam("TriggerCount", count);
+            source.GetStringParam("TriggerImageTime", text);
+            // Trigger n is stamped at time 1000 + n before it is counted.
+            EXPECT_GE(std::stoull(text), 1000u + static_cast<uint64_t>(count));
+        }
+    });
+    for (int i = 1; i <= 20000; ++i) {
+        source.TriggerAt(1000u + static_cast<uint64_t>(i));
+    }
+    done.store(true);
+    reader.join();
+}
+
+TEST(LocalImageProcessTest, TestImageSwitchAndFailure) {
+    CLocalImageProcess image;
+    int value = -1;
+    ASSERT_EQ(image.GetIntParam("EnableTestImage", value), 0);
+    EXPECT_EQ(value, 0);
+    image.SetTestImage(1);
+    ASSERT_EQ(image.GetIntParam("EnableTestImage", value), 0);
+    EXPECT_EQ(value, 1);
+    ASSERT_EQ(image.SetFailure("EnableTestImage", 3), 0);
+    EXPECT_EQ(image.GetIntParam("EnableTestImage", value), 3);
+    EXPECT_EQ(image.GetIntParam("Other", value), CLocalImageProcess::kErrUnknownName);
+}
+
+}  // namespace

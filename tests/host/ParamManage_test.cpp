@@ -1,0 +1,260 @@
+// The parameter store: description, validation, the store file and its
+// atomic replacement.
+#include "algo/ParamManage.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "TempDir.h"
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+int CountLines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class ParamManageTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(m_dir.Path().empty());
+        ASSERT_EQ(m_store.LoadDescription(UDPTRANS_PDESC), 0);
+        m_strStore = m_dir.File("udptrans.param");
+    }
+
+    TempDir m_dir;
+    CParamManage m_store;
+    std::string m_strStore;
+};
+
+TEST_F(ParamManageTest, ModuleDescriptionHasThirteenKeysWithDefaults) {
+    const std::vector<std::string> expected = {"HostIp",
+                                               "HostPort",
+                                               "TargetIp",
+                                               "TargetPort",
+                                               "HostHeartbeatPort",
+                                               "TargetHeartbeatIp",
+                                               "TargetHeartbeatPort",
+                                               "AlgoEnable",
+                                               "ScheduledTransEnable",
+                                               "ScheduledTransTime",
+                                               "HeartbeatTranMode",
+                                               "HeartbeatText",
+                                               "HeartbeatInterval"};
+    EXPECT_EQ(m_store.Keys(), expected);
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);  // no file yet: defaults
+    EXPECT_EQ(m_store.GetParam("HostIp", 0), "0.0.0.0");
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+    EXPECT_EQ(m_store.GetParam("TargetIp", 0), "127.0.0.1");
+    EXPECT_EQ(m_store.GetParam("TargetHeartbeatPort", 0), "9001");
+    EXPECT_EQ(m_store.GetParam("HeartbeatText", 0), "HEARTBEAT");
+    EXPECT_EQ(m_store.GetParam("HeartbeatInterval", 0), "2");
+    auto port = m_store.GetParamFindAndCheck("HostHeartbeatPort", 0);
+    EXPECT_EQ(m_store.GetValueType(*port), CParamManage::PARAM_TYPE_INT);
+    EXPECT_EQ(port->vecValue[0].nValue, 8193);
+    auto text = m_store.GetParamFindAndCheck("HeartbeatText", 0);
+    EXPECT_STREQ(text->vecValue[0].szValue, "HEARTBEAT");
+    EXPECT_EQ(access(m_strStore.c_str(), F_OK), -1);  // created at the first save
+}
+
+TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
+    EXPECT_EQ(m_store.CheckParam("HostPort", "65535"), 0);
+    EXPECT_EQ(m_store.CheckParam("HostPort", "+0"), 0);
+    for (const char* bad : {"", "+", "-", "65536", "-1", "12a", " 12", "12 ", "0x10", "1e3",
+                            "99999999999999999999999"}) {
+        EXPECT_EQ(m_store.CheckParam("HostPort", bad), CParamManage::kErrBadValue) << bad;
+    }
+    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2.3"), 0);
+    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2"), CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2.3x"), CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.CheckParam("HeartbeatText", std::string(32, 'h').c_str()), 0);
+    EXPECT_EQ(m_store.CheckParam("HeartbeatText", ""), 0);
+    EXPECT_EQ(m_store.CheckParam("HeartbeatText", std::string(33, 'h').c_str()),
+              CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.CheckParam("NoSuchKey", "1"), CParamManage::kErrUnknownKey);
+    EXPECT_EQ(m_store.CheckParam(nullptr, "1"), CParamManage::kErrUnknownKey);
+    EXPECT_EQ(m_store.CheckParam("HostPort", nullptr), CParamManage::kErrBadValue);
+
+    // SetParam refuses the same and changes nothing.
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    EXPECT_EQ(m_store.SetParam("HostPort", "70000", 0), CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.SetParam("HostPort", "100", 1), CParamManage::kErrBadIndex);
+    EXPECT_EQ(m_store.SetParam("Nope", "1", 0), CParamManage::kErrUnknownKey);
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+}
+
+TEST_F(ParamManageTest, UnknownKeyOrIndexThrowsNamingTheKey) {
+    try {
+        m_store.GetParamFindAndCheck("Bogus", 0);
+        FAIL() << "no exception";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_NE(std::string(e.what()).find("Bogus"), std::string::npos);
+    }
+    EXPECT_THROW(m_store.GetParamFindAndCheck("HostPort", 1), std::invalid_argument);
+    EXPECT_THROW(m_store.GetParamFindAndCheck("HostPort", -1), std::invalid_argument);
+    EXPECT_THROW(m_store.GetParam("Bogus", 0), std::invalid_argument);
+}
+
+TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    const std::string awkward = "a b=c\\d\r\n#e";
+    ASSERT_EQ(m_store.SetParam("HeartbeatText", awkward.c_str(), 0), 0);
+    ASSERT_EQ(m_store.SetParam("HostPort", "-0", 0), 0);
+    ASSERT_EQ(m_store.SetParam("TargetPort", "1234", 0), 0);
+    ASSERT_EQ(m_store.SetParam("TargetIp", "192.168.1.20", 0), 0);
+    ASSERT_EQ(m_store.SaveFile(), 0);
+
+    const std::string text = ReadText(m_strStore);
+    EXPECT_NE(text.find("\nTargetPort=1234\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nTargetIp=192.168.1.20\n"), std::string::npos) << text;
+    EXPECT_EQ(access((m_strStore + ".tmp").c_str(), F_OK), -1);
+
+    CParamManage again;
+    ASSERT_EQ(again.LoadDescription(UDPTRANS_PDESC), 0);
+    ASSERT_EQ(again.LoadFile(m_strStore), 0);
+    EXPECT_EQ(again.StorePath(), m_strStore);
+    for (const auto& key : m_store.Keys()) {
+        EXPECT_EQ(again.GetParam(key, 0), m_store.GetParam(key, 0)) << key;
+    }
+    EXPECT_EQ(again.GetParam("HeartbeatText", 0), awkward);
+    EXPECT_EQ(again.GetParam("HostPort", 0), "0");
+}
+
+TEST_F(ParamManageTest, DamagedStoreLoadsDefaultsWithOneLine) {
+    WriteText(m_strStore, "TargetPort=1234\nthis line is not a setting\nHostPort=100\n");
+    CaptureStderr();
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(CountLines(err), 1) << err;
+    EXPECT_NE(err.find(m_strStore), std::string::npos) << err;
+    EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");  // no mix of old and default
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+
+    WriteText(m_strStore, std::string("HostPort=1\0\x01\x02", 13));
+    CaptureStderr();
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    EXPECT_EQ(CountLines(GetCapturedStderr()), 1);
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+
+    // A folder where the file should be: unreadable, defaults.
+    ASSERT_EQ(mkdir(m_dir.File("folder.param").c_str(), 0755), 0);
+    CaptureStderr();
+    ASSERT_EQ(m_store.LoadFile(m_dir.File("folder.param")), 0);
+    EXPECT_EQ(CountLines(GetCapturedStderr()), 1);
+}
+
+TEST_F(ParamManageTest, RefusedStoredValueFallsBackToItsDefaultOnly) {
+    WriteText(m_strStore,
+              "# hand edited\nTargetPort = 99999\nHostPort=4000\nTargetIp=1.2.3\nOldKey=5\n");
+    CaptureStderr();
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    GetCapturedStderr();
+    EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");
+    EXPECT_EQ(m_store.GetParam("TargetIp", 0), "127.0.0.1");
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "4000");
+}
+
+TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    ASSERT_EQ(m_store.SetParam("HeartbeatText", "old", 0), 0);
+    ASSERT_EQ(m_store.SaveFile(), 0);
+    const std::string before = ReadText(m_strStore);
+    ASSERT_FALSE(before.empty());
+
+    // The file size limit stops the temporary file part-way, as a full disk
+    // would. In a child, so that the limit and the ignored SIGXFSZ stay there.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = before.size() / 2;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            _exit(10);
+        }
+        if (m_store.SetParam("HeartbeatText", "new", 0) != 0) {
+            _exit(11);
+        }
+        _exit(m_store.SaveFile() == CParamManage::kErrIo ? 0 : 12);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(ReadText(m_strStore), before);
+    EXPECT_EQ(access((m_strStore + ".tmp").c_str(), F_OK), -1);
+
+    // A store whose folder is a regular file cannot be written even by root.
+    WriteText(m_dir.File("plain"), "x");
+    ASSERT_EQ(m_store.LoadFile(m_dir.File("plain") + "/udptrans.param"), 0);
+    CaptureStderr();
+    EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
+    EXPECT_FALSE(GetCapturedStderr().empty());
+}
+
+TEST_F(ParamManageTest, SnapshotsStayValidWhileWritersChangeValues) {
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    CParamManage::ParamInfoPtr old = m_store.GetParamFindAndCheck("TargetPort", 0);
+    ASSERT_EQ(m_store.SetParam("TargetPort", "1", 0), 0);
+    EXPECT_EQ(old->vecValue[0].nValue, 9000);
+
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            m_store.SetParam("TargetPort", std::to_string(i % 100).c_str(), 0);
+            if (i % 500 == 0) {
+                m_store.SaveFile();
+            }
+        }
+        stop.store(true);
+    });
+    while (!stop.load()) {
+        const int value = m_store.GetParamFindAndCheck("TargetPort", 0)->vecValue[0].nValue;
+        ASSERT_GE(value, 0);
+        ASSERT_LT(value, 100);
+    }
+    writer.join();
+    ASSERT_EQ(m_store.SaveFile(), 0);
+    EXPECT_NE(ReadText(m_strStore).find("TargetPort=99\n"), std::string::npos);
+}
+
+TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
+    CParamManage store;
+    EXPECT_EQ(store.LoadFile(m_strStore), CParamManage::kErrNoStore);
+    EXPECT_EQ(store.SaveFile(), CParamManage::kErrNoStore);
+    CaptureStderr();
+    EXPECT_EQ(store.LoadDescription(m_dir.File("missing.pdesc")), CParamManage::kErrIo);
+    EXPECT_FALSE(GetCapturedStderr().empty());
+
+    const std::string path = m_dir.File("bad.pdesc");
+    for (const char* bad :
+         {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n", "A string \"abc 2\n",
+          "A string \"toolong\" 3\n", "A int 1 2\n", "A int 1\nA int 2\n"}) {
+        WriteText(path, std::string("# comment\n\n") + bad);
+        CaptureStderr();
+        EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;
+        const std::string err = GetCapturedStderr();
+        EXPECT_NE(err.find(path + ":"), std::string::npos) << err;
+    }
+
+    WriteText(path, "Msg string \"two words \\\"q\\\"\" 40  # trailing comment\nN int -5\n");
+    ASSERT_EQ(store.LoadDescription(path), 0);
+    ASSERT_EQ(store.LoadFile(m_dir.File("other.param")), 0);
+    EXPECT_EQ(store.GetParam("Msg", 0), "two words \"q\"");
+    EXPECT_EQ(store.GetParam("N", 0), "-5");
+    EXPECT_EQ(store.CheckParam("N", "-2147483648"), 0);
+    EXPECT_EQ(store.CheckParam("N", "2147483648"), CParamManage::kErrBadValue);
+}
+
+}  // namespace
