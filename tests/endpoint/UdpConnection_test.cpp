@@ -1,0 +1,675 @@
+// udp::UdpConnection on real loopback sockets: binding and port rules, the
+// send queue and what reaches the wire, re-direction, and the receive path
+// through the process-wide communication proxy with a recording handler.
+#include "UdpConnection.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "algo/CommProxy.h"
+#include "udptrans/udptrans_api.h"
+
+namespace {
+
+using udp::UdpConnection;
+using udp::UdpMessage;
+
+constexpr int kLogId = 7;
+constexpr unsigned int kLoopback = 0x7F000001;  // 127.0.0.1, host order
+constexpr int kWaitMs = 5000;
+
+// ---- Log capture -------------------------------------------------------------
+
+struct LogLine {
+    int level;
+    std::string text;
+};
+
+std::mutex g_logMtx;  // guards g_logLines: lines arrive from the proxy's thread too
+std::vector<LogLine> g_logLines;
+
+int CaptureLog(int /*id*/, int level, int /*flag*/, const char* line, int length) {
+    std::lock_guard<std::mutex> lock(g_logMtx);
+    g_logLines.push_back({level, std::string(line, static_cast<size_t>(length))});
+    return 0;
+}
+
+// Message texts in capture order, with the fixed prefix (tag, id, module,
+// file, line number) checked and removed, the colour escapes kept.
+std::vector<std::string> LoggedTexts(int level) {
+    const std::string tag = level == 6 ? "Err " : "Info";
+    const std::string color = level == 6 ? "\033[31m" : "";
+    const std::string head = color + "| " + tag + " | 007udptrans | UdpConnection:";
+    std::vector<std::string> out;
+    std::lock_guard<std::mutex> lock(g_logMtx);
+    for (const LogLine& l : g_logLines) {
+        if (l.level != level) {
+            continue;
+        }
+        const std::string& t = l.text;
+        const bool prefixOk = t.compare(0, head.size(), head) == 0 && t.size() >= head.size() + 6 &&
+                              t.compare(head.size() + 4, 2, ": ") == 0;
+        out.push_back(prefixOk ? t.substr(head.size() + 6) : "BAD PREFIX: " + t);
+    }
+    return out;
+}
+
+bool Logged(int level, const std::string& text) {
+    for (const std::string& t : LoggedTexts(level)) {
+        if (t == text) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string Err(const std::string& msg) {
+    return msg + "\033[0m";
+}
+
+// ---- Sockets -------------------------------------------------------------------
+
+// A plain UDP socket owned by the test: holds ports, receives what the
+// endpoint sends, sends datagrams to it.
+class TestSocket {
+public:
+    // addr 0 = all interfaces, as the endpoint binds; port 0 = kernel's choice.
+    explicit TestSocket(unsigned int addr = kLoopback, unsigned short port = 0)
+        : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(addr);
+        sa.sin_port = htons(port);
+        m_bound = ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+    }
+    ~TestSocket() { ::close(m_fd); }
+    TestSocket(const TestSocket&) = delete;
+    TestSocket& operator=(const TestSocket&) = delete;
+
+    bool Bound() const { return m_bound; }
+    unsigned short Port() const { return BoundPort(m_fd); }
+
+    // One datagram within the deadline; false when none came.
+    bool Receive(std::string* out) {
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, kWaitMs) != 1) {
+            return false;
+        }
+        char buf[4096];
+        const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
+        if (n < 0) {
+            return false;
+        }
+        out->assign(buf, static_cast<size_t>(n));
+        return true;
+    }
+
+    bool NothingWaiting() {
+        pollfd p{m_fd, POLLIN, 0};
+        return ::poll(&p, 1, 50) == 0;
+    }
+
+    void SendTo(unsigned short port, const std::string& data) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(kLoopback);
+        sa.sin_port = htons(port);
+        ASSERT_EQ(::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa),
+                           sizeof(sa)),
+                  static_cast<ssize_t>(data.size()));
+    }
+
+    static unsigned short BoundPort(int fd) {
+        sockaddr_in sa{};
+        socklen_t len = sizeof(sa);
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+            return 0;
+        }
+        return ntohs(sa.sin_port);
+    }
+
+private:
+    int m_fd;
+    bool m_bound = false;
+};
+
+// A port that was free a moment ago (the throwaway socket is closed again).
+unsigned short FreePort() {
+    TestSocket s(INADDR_ANY);
+    return s.Port();
+}
+
+bool WaitReadable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, kWaitMs) == 1;
+}
+
+UdpMessage MakeMsg(const std::string& data) {
+    UdpMessage msg;
+    std::memset(&msg, 0, sizeof(msg));
+    msg.nLen = static_cast<int32_t>(data.size());
+    std::memcpy(msg.szData, data.data(), data.size());
+    return msg;
+}
+
+// ---- Recording proxy handler ---------------------------------------------------
+
+struct SeenRequest {
+    std::string szMsg;
+    int nMsgLen;
+    int nLogId;
+};
+
+// Installed in the proxy: records every request, answers with `reply` when
+// set, and can keep a copy of the reply callback as a host would.
+struct RecordingHandler {
+    std::mutex mtx;  // guards everything below: written on the proxy's thread
+    std::vector<SeenRequest> seen;
+    std::string reply;
+    bool answer = false;
+    bool keepReply = false;
+    std::function<int(int, std::string, void*)> kept;
+
+    void Install() {
+        CCommProxy::getInstance().SetCommandHandler(
+            [this](const CCommProxy::MessageInfo& req, std::string& out) {
+                std::lock_guard<std::mutex> lock(mtx);
+                seen.push_back({std::string(req.szMsg), req.nMsgLen, req.nLogId});
+                if (keepReply) {
+                    kept = req.fnReply;
+                }
+                out = reply;
+                return answer;
+            });
+    }
+    size_t Count() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return seen.size();
+    }
+};
+
+class UdpConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The proxy and the log state live for the whole process: start each
+        // test from the same settings.
+        CCommProxy& proxy = CCommProxy::getInstance();
+        proxy.SetCommandHandler(nullptr);
+        proxy.SetQueueLimit(CCommProxy::kDefaultQueueLimit);
+        ASSERT_TRUE(proxy.WaitIdle(kWaitMs));
+        log_prt_init(0, 0, nullptr);
+        log_set_priority(kLogId, 8);  // nothing on stdout; the callback sees every line
+        {
+            std::lock_guard<std::mutex> lock(g_logMtx);
+            g_logLines.clear();
+        }
+        log_set_callbacker(0, &CaptureLog);
+    }
+
+    void TearDown() override {
+        CCommProxy::getInstance().SetCommandHandler(nullptr);
+        CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
+        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+        log_set_callbacker(8, nullptr);
+    }
+
+    static std::shared_ptr<UdpConnection> MakeEndpoint() {
+        auto ep = std::make_shared<UdpConnection>();
+        ep->SetLogId(kLogId);
+        return ep;
+    }
+
+    // An endpoint bound to a free port, sending to `target` on loopback.
+    static std::shared_ptr<UdpConnection> ReadyEndpoint(
+        unsigned short target, UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
+        auto ep = MakeEndpoint();
+        ep->SetTargetNewIp(kLoopback);
+        ep->SetTargetNewPort(target);
+        EXPECT_EQ(ep->Init(FreePort(), type), 0);
+        return ep;
+    }
+};
+
+// ---- Binding ---------------------------------------------------------------------
+
+TEST_F(UdpConnectionTest, TakenPortStepsUpwardWithLogLines) {
+    TestSocket holder(INADDR_ANY);
+    ASSERT_TRUE(holder.Bound());
+    const unsigned short taken = holder.Port();
+
+    auto ep = MakeEndpoint();
+    ASSERT_EQ(ep->Init(taken, UdpConnection::CONNECTION_HB), 0);
+    EXPECT_TRUE(ep->GetInited());
+
+    const std::vector<std::string> errs = LoggedTexts(6);
+    ASSERT_GE(errs.size(), 2u);
+    EXPECT_EQ(errs[0], Err("bind\n"));
+    EXPECT_EQ(errs[1],
+              Err("poll legacy error 0, local_port " + std::to_string(taken + 1) + "\r\n"));
+    // Further steps are possible when the next port is busy too, but the
+    // endpoint must report exactly the port it holds.
+    EXPECT_GT(ep->GetLocalPort(), taken);
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), ep->GetLocalPort());
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, TakenPortFallsBackToPrevious) {
+    auto ep = MakeEndpoint();
+    const unsigned short first = FreePort();
+    ASSERT_EQ(ep->Init(first, UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_EQ(ep->GetLocalPort(), first);
+
+    TestSocket holder(INADDR_ANY);
+    ASSERT_TRUE(holder.Bound());
+    ep->SetLocalPort(holder.Port());
+    EXPECT_EQ(ep->Create(), 0);
+    EXPECT_TRUE(ep->GetInited());
+    EXPECT_EQ(ep->GetLocalPort(), first);
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), first);
+    EXPECT_TRUE(Logged(4, "Enter udp recreate.\r\n"));
+    EXPECT_TRUE(Logged(6, Err("bind\n")));
+    EXPECT_TRUE(Logged(4, "RecreateSocket failed, ret=-3\r\n"));
+
+    // Two changes before one Create: the fallback is the first of them, the
+    // port the endpoint would have had if the second had never come.
+    const unsigned short second = FreePort();
+    ep->SetLocalPort(second);
+    ep->SetLocalPort(holder.Port());
+    EXPECT_EQ(ep->Create(), 0);
+    EXPECT_EQ(ep->GetLocalPort(), second);
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), second);
+
+    // A free requested port is taken as asked.
+    const unsigned short third = FreePort();
+    ep->SetLocalPort(third);
+    EXPECT_EQ(ep->Create(), 0);
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), third);
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, PortSetBeforeInitWinsAndZeroMeansDefault) {
+    const unsigned short defaultPort = FreePort();
+    const unsigned short chosen = FreePort();
+    ASSERT_NE(defaultPort, chosen);
+
+    auto ep = MakeEndpoint();
+    ep->SetLocalPort(chosen);
+    ASSERT_EQ(ep->Init(defaultPort, UdpConnection::CONNECTION_MSG), 0);
+    EXPECT_EQ(ep->GetLocalPort(), chosen);
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), chosen);
+
+    ep->SetLocalPort(0);
+    EXPECT_EQ(ep->Create(), 0);
+    EXPECT_EQ(ep->GetLocalPort(), defaultPort);  // written back, not left at 0
+    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), defaultPort);
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
+    auto ep = MakeEndpoint();
+    EXPECT_EQ(ep->Close(), -1);  // no socket yet: nothing happens
+    EXPECT_EQ(ep->GetSockFd(), -1);
+
+    TestSocket receiver;
+    ep->SetTargetNewIp(kLoopback);
+    ep->SetTargetNewPort(receiver.Port());
+    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_GE(ep->GetSockFd(), 0);
+
+    // Closed while disabled: records are still taken and leave after Create.
+    EXPECT_EQ(ep->Close(), -1);
+    EXPECT_EQ(ep->GetSockFd(), -1);
+    EXPECT_TRUE(ep->GetInited());
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("kept")), 0);
+    ASSERT_EQ(ep->Create(), 0);
+    EXPECT_EQ(ep->Send(), 4);
+    std::string got;
+    ASSERT_TRUE(receiver.Receive(&got));
+    EXPECT_EQ(got, "kept");
+
+    EXPECT_EQ(ep->DeInit(), -1);
+    EXPECT_FALSE(ep->GetInited());
+    EXPECT_EQ(ep->GetSockFd(), -1);
+    EXPECT_EQ(ep->DeInit(), -1);  // twice is harmless
+}
+
+// ---- Sending ---------------------------------------------------------------------
+
+TEST_F(UdpConnectionTest, SendPutsExactBytesOnTheWire) {
+    TestSocket receiver;
+    auto ep = ReadyEndpoint(receiver.Port());
+
+    std::string big(UdpMessage::kMaxPayload, '\0');
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>(i * 7 + 1);  // zero bytes inside too
+    }
+    for (const std::string& payload : {std::string(), std::string("hello"), big}) {
+        const uint64_t before = get_up_time();
+        ASSERT_EQ(ep->InsertSendMsg(MakeMsg(payload)), 0);
+        EXPECT_EQ(ep->Send(), static_cast<int>(payload.size()));
+        EXPECT_GE(ep->GetLastSendTime(), before);
+        std::string got;
+        ASSERT_TRUE(receiver.Receive(&got)) << payload.size();
+        EXPECT_EQ(got, payload);
+        EXPECT_TRUE(ep->IsSendQueueEmpty());
+    }
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
+    TestSocket receiver;
+    auto ep = ReadyEndpoint(receiver.Port());
+
+    constexpr int kProducers = 3;
+    constexpr int kPerProducer = 40;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+        producers.emplace_back([&ep, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                const UdpMessage msg = MakeMsg(std::to_string(p) + ":" + std::to_string(i));
+                while (ep->InsertSendMsg(msg) == -2) {
+                    std::this_thread::yield();  // full: the consumer drains it
+                }
+            }
+        });
+    }
+
+    std::vector<int> next(kProducers, 0);
+    for (int received = 0; received < kProducers * kPerProducer;) {
+        if (ep->IsSendQueueEmpty()) {
+            std::this_thread::yield();
+            continue;
+        }
+        ASSERT_GT(ep->Send(), 0);
+        std::string got;
+        ASSERT_TRUE(receiver.Receive(&got));
+        const size_t colon = got.find(':');
+        ASSERT_NE(colon, std::string::npos);
+        const int p = std::stoi(got.substr(0, colon));
+        ASSERT_EQ(std::stoi(got.substr(colon + 1)), next[static_cast<size_t>(p)]) << got;
+        ++next[static_cast<size_t>(p)];
+        ++received;
+    }
+    for (std::thread& t : producers) {
+        t.join();
+    }
+    EXPECT_TRUE(ep->IsSendQueueEmpty());
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
+    auto ep = MakeEndpoint();
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), -1);  // before Init
+    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
+
+    TestSocket receiver;
+    ep->SetTargetNewIp(kLoopback);
+    ep->SetTargetNewPort(receiver.Port());
+    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+
+    // Empty queue: Send does nothing and the send time stays.
+    EXPECT_EQ(ep->Send(), 0);
+    EXPECT_EQ(ep->GetLastSendTime(), 0u);
+
+    // The heartbeat form goes only into an empty queue, and only once.
+    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb")), 0);
+    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb2")), -2);
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_EQ(ep->InsertSendMsg(MakeMsg("m" + std::to_string(i))), 0);
+    }
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("refused")), -2);
+    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb3")), -2);
+
+    ASSERT_EQ(ep->Send(), 2);
+    const uint64_t sentAt = ep->GetLastSendTime();
+    EXPECT_NE(sentAt, 0u);
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("m5")), 0);  // room again after one Send
+
+    std::vector<std::string> order;
+    while (!ep->IsSendQueueEmpty()) {
+        ASSERT_GT(ep->Send(), 0);
+    }
+    for (int i = 0; i < 6; ++i) {
+        std::string got;
+        ASSERT_TRUE(receiver.Receive(&got));
+        order.push_back(got);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"hb", "m1", "m2", "m3", "m4", "m5"}));
+    EXPECT_TRUE(receiver.NothingWaiting());
+
+    const uint64_t last = ep->GetLastSendTime();
+    EXPECT_EQ(ep->Send(), 0);
+    EXPECT_EQ(ep->GetLastSendTime(), last);
+
+    ep->DeInit();
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("late")), -1);
+    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("late")), -1);
+}
+
+TEST_F(UdpConnectionTest, UnsetTargetFailsSendAndDropsRecord) {
+    auto ep = MakeEndpoint();  // target never configured: 0.0.0.0 port 0
+    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("lost")), 0);
+
+    const uint64_t before = get_up_time();
+    EXPECT_LT(ep->Send(), 0);
+    EXPECT_GE(ep->GetLastSendTime(), before);  // moved although nothing left
+    EXPECT_TRUE(ep->IsSendQueueEmpty());       // not put back for a retry
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
+    TestSocket first;
+    TestSocket second;
+    auto ep = ReadyEndpoint(first.Port());
+    std::string got;
+
+    ep->SetTargetNewPort(0);
+    EXPECT_EQ(ep->ReDirect(), 0);
+    EXPECT_EQ(ep->GetTargetNewPort(), 0);
+    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("a")), 0);
+    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_TRUE(first.Receive(&got));
+    EXPECT_EQ(got, "a");
+
+    ep->SetTargetNewIp(0);
+    ep->SetTargetNewPort(second.Port());
+    EXPECT_EQ(ep->ReDirect(), 0);
+    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("b")), 0);
+    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_TRUE(first.Receive(&got));
+    EXPECT_EQ(got, "b");
+
+    ep->SetTargetNewIp(kLoopback);
+    EXPECT_EQ(ep->ReDirect(), 0);
+    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("c")), 0);
+    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_TRUE(second.Receive(&got));
+    EXPECT_EQ(got, "c");
+    EXPECT_TRUE(first.NothingWaiting());
+
+    EXPECT_EQ(LoggedTexts(4), std::vector<std::string>(3, "Enter udp ReDirect.\r\n"));
+    ep->DeInit();
+}
+
+// ---- Receiving -------------------------------------------------------------------
+
+TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
+    RecordingHandler handler;
+    handler.Install();
+    TestSocket peer;
+    auto ep = ReadyEndpoint(peer.Port());
+
+    std::string longText(300, '\0');
+    for (size_t i = 0; i < longText.size(); ++i) {
+        longText[i] = static_cast<char>('A' + i % 26);
+    }
+    peer.SendTo(ep->GetLocalPort(), longText);
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    EXPECT_EQ(ep->Recv(), 256);
+
+    peer.SendTo(ep->GetLocalPort(), std::string("ab\0cd", 5));
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    EXPECT_EQ(ep->Recv(), 5);
+
+    peer.SendTo(ep->GetLocalPort(), std::string());
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    EXPECT_EQ(ep->Recv(), 0);
+
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    std::lock_guard<std::mutex> lock(handler.mtx);
+    ASSERT_EQ(handler.seen.size(), 2u);  // the empty datagram is not handed over
+    EXPECT_EQ(handler.seen[0].szMsg, longText.substr(0, 127));
+    EXPECT_EQ(handler.seen[0].nMsgLen, 256);
+    EXPECT_EQ(handler.seen[0].nLogId, kLogId);
+    EXPECT_EQ(handler.seen[1].szMsg, "ab");
+    EXPECT_EQ(handler.seen[1].nMsgLen, 2);
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
+    RecordingHandler handler;
+    handler.Install();
+    TestSocket peer;
+    auto ep = ReadyEndpoint(peer.Port(), UdpConnection::CONNECTION_HB);
+
+    peer.SendTo(ep->GetLocalPort(), "ping");
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    EXPECT_EQ(ep->Recv(), 4);
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    EXPECT_EQ(handler.Count(), 0u);
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
+    RecordingHandler handler;
+    handler.Install();
+    TestSocket peer;
+    auto ep = ReadyEndpoint(peer.Port());
+
+    char text[] = "status?";
+    EXPECT_EQ(ep->RecvProcess(nullptr, 3), -1);
+    EXPECT_EQ(ep->RecvProcess(text, -1), -1);
+
+    CCommProxy::getInstance().SetQueueLimit(0);  // the proxy takes nothing
+    EXPECT_EQ(ep->RecvProcess(text, 7), -2);
+    EXPECT_TRUE(
+        Logged(6, Err("Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n")));
+
+    // Through Recv the byte count is still reported.
+    peer.SendTo(ep->GetLocalPort(), "again");
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    EXPECT_EQ(ep->Recv(), 5);
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    EXPECT_EQ(handler.Count(), 0u);
+    EXPECT_EQ(LoggedTexts(6).size(), 2u);
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, LongReplyIsCutAndSentToConfiguredTarget) {
+    RecordingHandler handler;
+    handler.answer = true;
+    for (int i = 0; i < 2000; ++i) {
+        handler.reply.push_back(static_cast<char>('a' + i % 26));
+    }
+    handler.Install();
+
+    TestSocket target;
+    TestSocket requester;
+    auto ep = ReadyEndpoint(target.Port());
+    requester.SendTo(ep->GetLocalPort(), "get");
+    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_EQ(ep->Recv(), 3);
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+
+    ASSERT_FALSE(ep->IsSendQueueEmpty());
+    EXPECT_EQ(ep->Send(), 1028);
+    EXPECT_TRUE(ep->IsSendQueueEmpty());  // one datagram, not two
+    std::string got;
+    ASSERT_TRUE(target.Receive(&got));
+    EXPECT_EQ(got, handler.reply.substr(0, 1028));
+    EXPECT_TRUE(requester.NothingWaiting());  // answers never go back to the sender
+    ep->DeInit();
+}
+
+TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
+    RecordingHandler handler;
+    handler.keepReply = true;
+    handler.Install();
+    TestSocket target;
+    auto ep = ReadyEndpoint(target.Port());
+
+    char text[] = "q";
+    ASSERT_EQ(ep->RecvProcess(text, 1), 0);
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    std::function<int(int, std::string, void*)> reply;
+    {
+        std::lock_guard<std::mutex> lock(handler.mtx);
+        reply = std::move(handler.kept);
+    }
+    ASSERT_TRUE(reply);
+
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(ep->InsertSendMsg(MakeMsg("r" + std::to_string(i))), 0);
+    }
+    EXPECT_EQ(reply(6, "answer", nullptr), -1);
+    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -2\r\n")));
+    int sent = 0;
+    while (!ep->IsSendQueueEmpty()) {
+        ASSERT_EQ(ep->Send(), 2);  // only the five "rN" records, unchanged
+        ++sent;
+    }
+    EXPECT_EQ(sent, 5);
+
+    EXPECT_EQ(reply(6, "answer", nullptr), 0);  // room again
+    ep->DeInit();
+    EXPECT_EQ(reply(6, "answer", nullptr), -1);
+    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
+}
+
+TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
+    RecordingHandler handler;
+    handler.keepReply = true;
+    handler.Install();
+    TestSocket target;
+    auto ep = ReadyEndpoint(target.Port());
+    const std::weak_ptr<UdpConnection> watch = ep;
+
+    char text[] = "late";
+    ASSERT_EQ(ep->RecvProcess(text, 4), 0);
+    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+
+    // The owner shuts the endpoint down and lets go; the host still holds a
+    // callback, so the object must survive and refuse the late answer.
+    ep->DeInit();
+    ep.reset();
+    EXPECT_FALSE(watch.expired());
+    std::function<int(int, std::string, void*)> reply;
+    {
+        std::lock_guard<std::mutex> lock(handler.mtx);
+        reply = std::move(handler.kept);
+    }
+    EXPECT_EQ(reply(4, "late", nullptr), -1);
+    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
+
+    std::function<int(int, std::string, void*)> copy = reply;  // copies share ownership
+    reply = nullptr;
+    EXPECT_FALSE(watch.expired());
+    copy = nullptr;
+    EXPECT_TRUE(watch.expired());
+}
+
+}  // namespace
