@@ -460,13 +460,19 @@ void CUdpProcess::DispatchQueuedMessages() {
         ProcessScheduledTrans();
         return;
     }
+    {
+        // Most passes find nothing held; they leave without building a local
+        // queue, whose construction allocates.
+        std::lock_guard<std::mutex> lock(m_msgMutex);
+        if (m_msgQueue.empty()) {
+            return;
+        }
+    }
     std::deque<UdpMessage> pending;
     {
         // A swap keeps the lock for a constant-time step however much is held.
         std::lock_guard<std::mutex> lock(m_msgMutex);
-        if (!m_msgQueue.empty()) {
-            m_msgQueue.swap(pending);
-        }
+        m_msgQueue.swap(pending);
     }
     for (const UdpMessage& msg : pending) {
         m_pMsgConn->InsertSendMsg(msg);
