@@ -1,0 +1,269 @@
+// Log output in direct mode: thresholds, callback delivery, time stamp, text
+// limits and byte dumps. The log state is process-global, so every test
+// starts with log_prt_init.
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "StdoutCapture.h"
+#include "udptrans/udptrans_api.h"
+#include "UtLog.h"
+
+namespace {
+
+struct CallbackCall {
+    int id;
+    int level;
+    int flag;
+    std::string line;
+    int length;
+};
+
+std::vector<CallbackCall> g_calls;  // the callback runs on the logging (test) thread
+
+int RecordingCallback(int id, int level, int flag, const char* line, int length) {
+    g_calls.push_back({id, level, flag, std::string(line), length});
+    return 0;
+}
+
+void ResetDirect() {
+    ASSERT_EQ(0, log_prt_init(0, 0, nullptr));
+    g_calls.clear();
+}
+
+// Must stay the first test: before log_prt_init nothing is silenced.
+TEST(LogPrintBeforeInit, EverythingIsOutputDirectly) {
+    EXPECT_EQ(0, log_get_priority(0));
+    EXPECT_EQ(0, log_get_priority(299));
+    StdoutCapture cap;
+    log_print_mod(17, 3, "early %d\n", 1);
+    EXPECT_EQ("early 1\n", cap.Stop());
+}
+
+TEST(LogPrint, ThresholdDecidesOutput) {
+    ResetDirect();
+    StdoutCapture cap;
+    log_print_mod(5, 6, "silenced\n");
+    log_set_priority(5, 4);
+    log_print_mod(5, 4, "info %s\n", "x");
+    log_print_mod(5, 6, "err %d\n", 6);
+    log_print_mod(5, 3, "debug\n");
+    log_print_mod(6, 6, "other id\n");
+    log_print_mod(5, 7, "raw\n");
+    EXPECT_EQ("info x\nerr 6\nraw\n", cap.Stop());
+}
+
+TEST(LogPrint, PrioritySettersAndIdRange) {
+    ResetDirect();
+    for (int id : {0, 150, 299}) {
+        EXPECT_EQ(8, log_get_priority(id));
+    }
+    log_set_priority(-1, 3);
+    for (int id = 0; id < LOG_ID_COUNT; ++id) {
+        ASSERT_EQ(3, log_get_priority(id)) << id;
+    }
+    log_set_priority(42, 0x104);  // only the low 8 bits count
+    EXPECT_EQ(4, log_get_priority(42));
+    log_set_priority(7, 255);
+    EXPECT_EQ(255, log_get_priority(7));
+
+    // Ids outside 0..299 read as silenced, cannot be set and print nothing.
+    log_set_priority(300, 0);
+    EXPECT_EQ(8, log_get_priority(300));
+    EXPECT_EQ(8, log_get_priority(100000));
+    StdoutCapture cap;
+    log_print_mod(300, 6, "out of range\n");
+    log_print_mod(-5, 6, "negative\n");
+    EXPECT_EQ("", cap.Stop());
+    EXPECT_FALSE(udp::LogWanted(300, 6));
+    EXPECT_FALSE(udp::LogWanted(-1, 6));
+}
+
+TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
+    ResetDirect();
+    log_set_callbacker(3, RecordingCallback);
+    StdoutCapture cap;
+    log_print_mod(298, 6, "never %d\n", 298);
+    log_print_mod(297, 6, "callback only %d\n", 297);
+    log_print_mod(297, 2, "below callback level\n");
+    EXPECT_EQ("", cap.Stop());
+    ASSERT_EQ(1u, g_calls.size());
+    EXPECT_EQ(297, g_calls[0].id);
+    EXPECT_EQ(6, g_calls[0].level);
+    EXPECT_EQ(0, g_calls[0].flag);
+    EXPECT_EQ("callback only 297\n", g_calls[0].line);
+    EXPECT_EQ(18, g_calls[0].length);
+
+    EXPECT_FALSE(udp::LogWanted(298, 6));
+    EXPECT_TRUE(udp::LogWanted(297, 6));
+    EXPECT_FALSE(udp::LogWanted(297, 2));
+
+    // An output line reaches the callback too, id 298 included, as long as
+    // the callback level allows it.
+    g_calls.clear();
+    log_set_priority(298, 4);
+    StdoutCapture cap2;
+    log_print_mod(298, 4, "both\n");
+    log_print_mod(298, 2, "neither\n");
+    log_set_callbacker(5, RecordingCallback);
+    log_print_mod(298, 4, "output only\n");
+    log_set_callbacker(0, nullptr);
+    log_print_mod(297, 6, "no callback left\n");
+    EXPECT_EQ("both\noutput only\n", cap2.Stop());
+    ASSERT_EQ(1u, g_calls.size());
+    EXPECT_EQ("both\n", g_calls[0].line);
+    EXPECT_FALSE(udp::LogWanted(297, 6));
+}
+
+TEST(LogPrint, TimeStampFormAndCallbackFlag) {
+    ResetDirect();
+    log_set_priority(-1, 0);
+    log_set_callbacker(0, RecordingCallback);
+    log_set_timestamp_en(1);
+    const time_t before = time(nullptr);
+    StdoutCapture cap;
+    log_print_mod(9, 4, "stamped %d\n", 9);
+    log_print_mod(9, 7, "raw\n");
+    log_set_timestamp_en(0x100);  // low 8 bits zero: off
+    log_print_mod(9, 6, "plain\n");
+    const std::string out = cap.Stop();
+
+    const std::regex form(
+        R"(^\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2}):0(\d{3})\]stamped 9\n)"
+        R"(raw\nplain\n$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(out, m, form)) << out;
+    struct tm local = {};
+    localtime_r(&before, &local);
+    EXPECT_EQ(local.tm_year + 1900, std::stoi(m[1]));
+    EXPECT_GE(std::stoi(m[2]), 1);
+    EXPECT_LE(std::stoi(m[2]), 12);
+    EXPECT_LE(std::stoi(m[4]), 23);
+
+    ASSERT_EQ(3u, g_calls.size());
+    EXPECT_EQ(1, g_calls[0].flag);
+    EXPECT_EQ(static_cast<int>(g_calls[0].line.size()), g_calls[0].length);
+    EXPECT_EQ(26 + 10, g_calls[0].length);
+    EXPECT_EQ(1, g_calls[1].flag);  // level 7: flag set, but no stamp
+    EXPECT_EQ("raw\n", g_calls[1].line);
+    EXPECT_EQ(0, g_calls[2].flag);
+}
+
+TEST(LogPrint, LongTextCutAt463Characters) {
+    ResetDirect();
+    log_set_priority(3, 0);
+    log_set_callbacker(0, RecordingCallback);
+    const std::string text(600, 'x');
+    StdoutCapture cap;
+    log_print_mod(3, 6, "%s", text.c_str());
+    log_set_timestamp_en(1);
+    log_print_mod(3, 6, "%s", text.c_str());
+    const std::string out = cap.Stop();
+    ASSERT_EQ(2u, g_calls.size());
+    EXPECT_EQ(463, g_calls[0].length);
+    EXPECT_EQ(std::string(463, 'x'), g_calls[0].line);
+    EXPECT_EQ(463 + 26, g_calls[1].length);
+    EXPECT_EQ(std::string(463, 'x'), g_calls[1].line.substr(26));
+    EXPECT_EQ(std::string(463, 'x') + g_calls[1].line, out);
+}
+
+TEST(LogPrint, ByteDumpLayout) {
+    ResetDirect();
+    const unsigned char bytes[20] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a,
+                                     0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10, 0xab, 0xcd, 0xef, 0xff};
+    StdoutCapture silent;
+    log_print_bytes(bytes, 0, 6);  // id 299 still at threshold 8
+    EXPECT_EQ("", silent.Stop());
+
+    log_set_priority(LOG_ID_BYTES, 7);
+    log_set_timestamp_en(1);  // dumps never carry a stamp
+    StdoutCapture cap;
+    log_print_bytes(bytes, 0, 6);
+    log_print_bytes(bytes, 0, 16);
+    log_print_bytes(bytes, 0, 0);
+    log_print_bytes(bytes, 13, 7);
+    EXPECT_EQ(
+        "len:6\n01020304 0506\n"
+        "len:16\n01020304 05060708 090a0b0c 0d0e0f10 \n\n"
+        "len:0\n\n"
+        "len:7\n0e0f10ab cdefff\n",
+        cap.Stop());
+
+    // The callback sees each piece as its own line of id 299, level 7.
+    log_set_priority(LOG_ID_BYTES, 8);
+    log_set_callbacker(7, RecordingCallback);
+    g_calls.clear();
+    log_print_bytes(bytes, 0, 5);
+    ASSERT_EQ(4u, g_calls.size());
+    EXPECT_EQ("len:5\n", g_calls[0].line);
+    EXPECT_EQ("01020304 ", g_calls[1].line);
+    EXPECT_EQ("05", g_calls[2].line);
+    EXPECT_EQ("\n", g_calls[3].line);
+    for (const auto& call : g_calls) {
+        EXPECT_EQ(LOG_ID_BYTES, call.id);
+        EXPECT_EQ(7, call.level);
+        EXPECT_EQ(1, call.flag);
+    }
+}
+
+TEST(LogPrint, RingModeWithoutBufferCountsEveryLineAsLost) {
+    ResetDirect();
+    EXPECT_EQ(-1, log_prt_init(1, 8, nullptr));
+    log_set_priority(-1, 0);
+    StdoutCapture cap;
+    for (int i = 0; i < 3; ++i) {
+        log_print_mod(1, 4, "lost %d\n", i);
+    }
+    EXPECT_EQ("", cap.Stop());
+    EXPECT_EQ(3u, log_get_loss_cnt());
+    log_set_mode(1);  // unchanged mode keeps the count
+    EXPECT_EQ(3u, log_get_loss_cnt());
+    log_set_mode(0);
+    EXPECT_EQ(0u, log_get_loss_cnt());
+    log_set_mode(1);
+    log_print_mod(1, 4, "lost\n");
+    EXPECT_EQ(1u, log_get_loss_cnt());
+    EXPECT_EQ(0, log_prt_init(0, 0, nullptr));
+    EXPECT_EQ(0u, log_get_loss_cnt());
+}
+
+TEST(LogPrint, MacroFillsPrefixAndSkipsSilencedIds) {
+    ResetDirect();
+    static constexpr char kLogFile[] = "udpMsg";
+    int evaluated = 0;
+    auto count = [&evaluated] { return ++evaluated; };
+    StdoutCapture silent;
+    UT_LOGI(4, "n=%d\n", count());
+    EXPECT_EQ("", silent.Stop());
+    EXPECT_EQ(0, evaluated);  // arguments of a silenced line are not evaluated
+
+    log_set_priority(4, 3);
+    StdoutCapture cap;
+    const int line = __LINE__ + 1;
+    UT_LOGI(4, "n=%d\r\n", count());
+    UT_LOGE(4, "bad\r\n");
+    const std::string out = cap.Stop();
+    char expected[256];
+    snprintf(expected, sizeof(expected),
+             "| Info | 004udptrans | udpMsg      :%04d: n=1\r\n"
+             "\033[31m| Err  | 004udptrans | udpMsg      :%04d: bad\r\n\033[0m",
+             line, line + 1);
+    EXPECT_EQ(expected, out);
+}
+
+TEST(LogPrint, FilterBlockIsStoredWithoutEffect) {
+    ResetDirect();
+    log_set_priority(2, 4);
+    unsigned char block[272];
+    memset(block, 0xff, sizeof(block));
+    log_set_filter(block);
+    log_set_filter(nullptr);
+    StdoutCapture cap;
+    log_print_mod(2, 4, "still here\n");
+    EXPECT_EQ("still here\n", cap.Stop());
+}
+
+}  // namespace
