@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -635,8 +636,10 @@ int CUdptransModule::GetHostIp(char* buffer, int size, int* /*length*/) {
     // Never more than the caller's buffer holds, and never more than the
     // longest dotted address.
     if (buffer != nullptr && size > 0) {
-        const int bound = size < kHostIpMax ? size : kHostIpMax;
-        std::snprintf(buffer, static_cast<size_t>(bound), "%s", text);
+        const size_t bound = static_cast<size_t>(size < kHostIpMax ? size : kHostIpMax);
+        const size_t n = std::min(strnlen(text, sizeof(text)), bound - 1);
+        std::memcpy(buffer, text, n);
+        buffer[n] = '\0';
     }
     UT_LOGI(m_nModuleId, "ip_addr is %s\r\n", text);
     return 0;

@@ -1,0 +1,641 @@
+// The module as a host drives it: libudptrans.so loaded with dlopen, the
+// module created through the factory, started through SetPwd on a store in a
+// temporary folder, fed frames of the host stand-in, and watched on the wire
+// by UDP receivers on loopback.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ModuleHarness.h"
+
+using namespace ut;
+
+namespace {
+
+class UdptransModule : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The proxy's worker thread exists from its first use: start it now so
+        // that thread counts compare like with like.
+        CCommProxy::getInstance();
+        ASSERT_TRUE(m_lib.Open());
+        LogCapture::Get().Clear();
+    }
+    void TearDown() override {
+        Destroy();
+        m_lib.Close();
+    }
+
+    CAbstractUserModule* Create() {
+        m_module = m_lib.create();
+        EXPECT_NE(nullptr, m_module);
+        m_module->SetModuleId(kModuleId);
+        return m_module;
+    }
+    void Destroy() {
+        if (m_module != nullptr) {
+            m_lib.destroy(nullptr, m_module);
+            m_module = nullptr;
+        }
+    }
+    // Writes `values` into the store, creates the module and starts it.
+    int Start(const std::vector<std::pair<std::string, std::string>>& values) {
+        WriteStore(m_dir, values);
+        Create();
+        return m_module->SetPwd(m_dir.Path().c_str());
+    }
+    int Start() { return Start(m_ep.StoreValues()); }
+
+    std::string Get(const char* key) {
+        char buf[256] = {0};
+        int len = -1;
+        EXPECT_EQ(0, m_module->GetParam(key, buf, sizeof(buf), &len)) << key;
+        return buf;
+    }
+    int Set(const char* key, const std::string& value) {
+        return m_module->SetParam(key, value.c_str(), static_cast<int>(value.size()));
+    }
+    int Process(Frame& frame) { return m_module->Process(frame.Input(), frame.Output()); }
+
+    // Hands frames carrying `payload` to the module until one reaches `rx`
+    // (a redirect or a re-created socket takes a task pass or two). Returns
+    // everything that arrived there, in order; the last one is the payload.
+    std::vector<Datagram> SendUntilArrives(Receiver& rx, const std::string& payload) {
+        std::vector<Datagram> seen;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < end) {
+            ++m_frameCount;
+            Frame frame(m_frameCount, m_frameCount, Bytes(payload));
+            EXPECT_EQ(0, Process(frame));
+            for (auto d = rx.Recv(50); d; d = rx.Recv(0)) {
+                seen.push_back(*d);
+                if (d->data == payload) {
+                    return seen;
+                }
+            }
+        }
+        ADD_FAILURE() << "payload '" << payload << "' never arrived";
+        return seen;
+    }
+
+    Library m_lib;
+    TempDir m_dir;
+    Components m_comps;
+    Endpoints m_ep;
+    CAbstractUserModule* m_module = nullptr;
+    int m_frameCount = 0;
+};
+
+// ---- Start-up ---------------------------------------------------------------
+
+TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
+    ASSERT_EQ(0, Start());
+    EXPECT_FALSE(PortIsFree(m_ep.hostPort));
+    EXPECT_FALSE(PortIsFree(m_ep.hostHbPort));
+    EXPECT_EQ(std::to_string(m_ep.hostPort), Get("HostPort"));
+    EXPECT_EQ(std::to_string(m_ep.hostHbPort), Get("HostHeartbeatPort"));
+    EXPECT_EQ(std::to_string(m_ep.hostPort), ReadStore(m_dir, "HostPort"));
+
+    Frame frame(1, 1, Bytes("hello"));
+    ASSERT_EQ(0, Process(frame));
+    EXPECT_EQ(1, frame.Status());
+    EXPECT_EQ(std::vector<int>{1}, frame.ParamStatus());
+    auto d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("hello", d->data);
+    EXPECT_EQ(m_ep.hostPort, d->fromPort);
+    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process start"));
+    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process end"));
+}
+
+TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
+    PortHolder taken;
+    auto values = m_ep.StoreValues();
+    values.push_back({"HostPort", std::to_string(taken.Port())});
+    ASSERT_EQ(0, Start(values));
+
+    const int stored = std::stoi(ReadStore(m_dir, "HostPort"));
+    EXPECT_GT(stored, taken.Port());
+    EXPECT_FALSE(PortIsFree(static_cast<uint16_t>(stored)));
+    EXPECT_EQ(std::to_string(stored), Get("HostPort"));
+    auto seen = SendUntilArrives(m_ep.msg, "moved");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(stored, seen.back().fromPort);
+}
+
+TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) {
+    const int threads = ThreadCount();
+    auto values = m_ep.StoreValues();
+    values.push_back({"TargetIp", "255.255.255.255"});
+    ASSERT_EQ(0, Start(values));
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
+    EXPECT_EQ(threads, ThreadCount());
+
+    // The broadcast address cannot be set at run time either; a usable one is
+    // stored and takes effect at the next start.
+    EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
+    EXPECT_EQ("255.255.255.255", ReadStore(m_dir, "TargetIp"));
+    EXPECT_EQ(0, Set("TargetIp", "127.0.0.1"));
+    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
+    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    EXPECT_FALSE(PortIsFree(m_ep.hostPort));
+    EXPECT_FALSE(SendUntilArrives(m_ep.msg, "up").empty());
+    Destroy();
+
+    // A usable message target but an unusable heartbeat target: still stopped.
+    values = m_ep.StoreValues();
+    values.push_back({"TargetHeartbeatIp", "255.255.255.255"});
+    ASSERT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
+    ASSERT_EQ(0, Start(values));
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
+    EXPECT_EQ(threads, ThreadCount());
+}
+
+TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
+    ASSERT_EQ(0, Start());
+    const int threads = ThreadCount();
+    Receiver other;
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
+
+    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    // The old tasks are gone, two new ones run, and the same ports are bound.
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads; }));
+    EXPECT_FALSE(PortIsFree(m_ep.hostPort));
+    EXPECT_EQ(std::to_string(m_ep.hostPort), ReadStore(m_dir, "HostPort"));
+    auto seen = SendUntilArrives(other, "again");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(m_ep.hostPort, seen.back().fromPort);
+}
+
+// ---- Parameters ---------------------------------------------------------------
+
+TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
+    auto values = m_ep.StoreValues();
+    // 127.0.0.2 stays on loopback but is not where the receiver listens.
+    values.push_back({"TargetIp", "127.0.0.2"});
+    values.push_back({"HeartbeatText", "beat"});
+    values.push_back({"HeartbeatInterval", "1"});
+    ASSERT_EQ(0, Start(values));
+
+    ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
+    EXPECT_FALSE(SendUntilArrives(m_ep.msg, "to-target").empty());
+
+    Receiver msg2;
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(msg2.Port())));
+    EXPECT_EQ(std::to_string(msg2.Port()), Get("TargetPort"));
+    EXPECT_FALSE(SendUntilArrives(msg2, "to-port").empty());
+
+    PortHolder newHost;
+    const uint16_t hostPort = newHost.Port();
+    newHost.Release();
+    ASSERT_EQ(0, Set("HostPort", std::to_string(hostPort)));
+    EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
+    auto seen = SendUntilArrives(msg2, "from-new-port");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(hostPort, seen.back().fromPort);
+    EXPECT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
+
+    // Heartbeats on their own endpoint, to their own target.
+    PortHolder newHb;
+    const uint16_t hbPort = newHb.Port();
+    newHb.Release();
+    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(hbPort)));
+    EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
+    Receiver hb2;
+    ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(hb2.Port())));
+    EXPECT_EQ(std::to_string(hb2.Port()), Get("TargetHeartbeatPort"));
+    ASSERT_EQ(0, Set("TargetHeartbeatIp", "127.0.0.1"));
+    ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
+    auto beat = hb2.Recv(6000);
+    ASSERT_TRUE(beat);
+    EXPECT_EQ("beat", beat->data);
+    EXPECT_EQ(hbPort, beat->fromPort);
+
+    ASSERT_EQ(0, Set("HostIp", "10.1.2.3"));
+    Destroy();
+
+    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
+    EXPECT_EQ(std::to_string(msg2.Port()), ReadStore(m_dir, "TargetPort"));
+    EXPECT_EQ(std::to_string(hostPort), ReadStore(m_dir, "HostPort"));
+    EXPECT_EQ(std::to_string(hbPort), ReadStore(m_dir, "HostHeartbeatPort"));
+    EXPECT_EQ(std::to_string(hb2.Port()), ReadStore(m_dir, "TargetHeartbeatPort"));
+    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetHeartbeatIp"));
+    EXPECT_EQ("10.1.2.3", ReadStore(m_dir, "HostIp"));
+
+    // A new module on the same folder works exactly as the old one ended.
+    Create();
+    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
+    EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
+    beat = hb2.Recv(6000);
+    ASSERT_TRUE(beat);
+    EXPECT_EQ(hbPort, beat->fromPort);
+    seen = SendUntilArrives(msg2, "after-restart");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(hostPort, seen.back().fromPort);
+}
+
+TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
+    ASSERT_EQ(0, Start());
+
+    // Heartbeat on the message endpoint with the configured text.
+    ASSERT_EQ(0, Set("HeartbeatText", "tick"));
+    ASSERT_EQ(0, Set("HeartbeatInterval", "1"));
+    ASSERT_EQ(0, Set("HeartbeatTranMode", "1"));
+    auto beat = m_ep.msg.Recv(6000);
+    ASSERT_TRUE(beat);
+    EXPECT_EQ("tick", beat->data);
+    EXPECT_EQ(m_ep.hostPort, beat->fromPort);
+    EXPECT_EQ("tick", Get("HeartbeatText"));
+    EXPECT_EQ("1", Get("HeartbeatInterval"));
+    EXPECT_EQ("1", Get("HeartbeatTranMode"));
+
+    // Mode 0 stops the heartbeat; a long interval would too.
+    ASSERT_EQ(0, Set("HeartbeatTranMode", "0"));
+    m_ep.msg.Collect(200);
+    EXPECT_TRUE(m_ep.msg.Collect(2500).empty());
+
+    // Triggered mode with a first trigger; enabling the module below records
+    // it as answered, so scheduled transmission starts with the next one.
+    m_comps.trigger->SetTriggerMode(1);
+    m_comps.trigger->Trigger();
+
+    // Disabled: the frame is handled, status 0, nothing goes out.
+    ASSERT_EQ(0, Set("AlgoEnable", "0"));
+    EXPECT_EQ("0", Get("AlgoEnable"));
+    Frame off(1, 1, Bytes("off"));
+    ASSERT_EQ(0, Process(off));
+    EXPECT_EQ(0, off.Status());
+    EXPECT_EQ(std::vector<int>{0}, off.ParamStatus());
+    ASSERT_EQ(0, Set("AlgoEnable", "1"));
+    for (const auto& d : SendUntilArrives(m_ep.msg, "on")) {
+        EXPECT_NE("off", d.data);
+    }
+    // Markers queued while the socket came back follow the first one.
+    for (const auto& d : m_ep.msg.Collect(300)) {
+        EXPECT_EQ("on", d.data);
+    }
+
+    // Scheduled transmission: held until the next trigger, then sent no
+    // earlier than the delay after that trigger's image time.
+    ASSERT_EQ(0, Set("ScheduledTransTime", "400"));
+    ASSERT_EQ(0, Set("ScheduledTransEnable", "1"));
+    EXPECT_EQ("400", Get("ScheduledTransTime"));
+    EXPECT_EQ("1", Get("ScheduledTransEnable"));
+    Frame held(2, m_comps.trigger->TriggerCount() + 1, Bytes("held"));
+    ASSERT_EQ(0, Process(held));
+    EXPECT_EQ(1, held.Status());
+    for (const auto& d : m_ep.msg.Collect(300)) {
+        ADD_FAILURE() << "unexpected datagram '" << d.data << "'";
+    }
+    const auto fired = std::chrono::steady_clock::now();
+    m_comps.trigger->Trigger();
+    auto answer = m_ep.msg.Recv(5000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ("held", answer->data);
+    EXPECT_GE(std::chrono::steady_clock::now() - fired, std::chrono::milliseconds(390));
+    // Back to zero so that stopping never waits on a long delay.
+    ASSERT_EQ(0, Set("ScheduledTransTime", "0"));
+    Destroy();
+
+    EXPECT_EQ("tick", ReadStore(m_dir, "HeartbeatText"));
+    EXPECT_EQ("1", ReadStore(m_dir, "HeartbeatInterval"));
+    EXPECT_EQ("0", ReadStore(m_dir, "HeartbeatTranMode"));
+    EXPECT_EQ("1", ReadStore(m_dir, "AlgoEnable"));
+    EXPECT_EQ("1", ReadStore(m_dir, "ScheduledTransEnable"));
+    EXPECT_EQ("0", ReadStore(m_dir, "ScheduledTransTime"));
+
+    // After a restart the held queue starts empty: the next trigger is
+    // answered with the substitute, as scheduled transmission is still on.
+    Create();
+    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    EXPECT_EQ("1", Get("ScheduledTransEnable"));
+    EXPECT_EQ("tick", Get("HeartbeatText"));
+    m_comps.trigger->Trigger();
+    answer = m_ep.msg.Recv(5000);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ("NG", answer->data);
+}
+
+TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
+    ASSERT_EQ(0, Start());
+    const std::string before = ReadStore(m_dir, "TargetPort");
+
+    EXPECT_EQ(kInvalidArg, m_module->SetParam("TargetPort", "9", 0));
+    EXPECT_EQ(kInvalidArg, m_module->SetParam(nullptr, "9", 1));
+    EXPECT_EQ(kInvalidArg, m_module->SetParam("", "9", 1));
+    EXPECT_EQ(kInvalidArg, m_module->SetParam("TargetPort", nullptr, 1));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "70000"));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "abc"));
+    EXPECT_EQ(CParamManage::kErrUnknownKey, Set("NoSuchKey", "1"));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetIp", "1.2.3"));
+    EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
+    EXPECT_EQ(-2, Set("TargetHeartbeatIp", "255.255.255.255"));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatText", std::string(40, 'x')));
+    EXPECT_EQ(1, LogCapture::Get().Count("SetParam TargetPort value 70000 is not valid"));
+
+    EXPECT_EQ(before, ReadStore(m_dir, "TargetPort"));
+    EXPECT_EQ(before, Get("TargetPort"));
+    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
+    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetHeartbeatIp"));
+    // The first datagram still reaches the old target.
+    auto seen = SendUntilArrives(m_ep.msg, "unchanged");
+    EXPECT_EQ(1u, seen.size());
+
+    // Keys the module has no value of its own for are left alone.
+    EXPECT_EQ(0, m_module->UpSingleParam("TargetPort", true));
+    EXPECT_EQ(before, ReadStore(m_dir, "TargetPort"));
+    EXPECT_EQ(kInvalidArg, m_module->UpSingleParam(nullptr, false));
+}
+
+TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
+    ASSERT_EQ(0, Start());
+    ASSERT_EQ(0, Set("HeartbeatText", "HEARTBEAT"));
+
+    char buf[8];
+    int len = 77;
+    std::memset(buf, 'z', sizeof(buf));
+    ASSERT_EQ(0, m_module->GetParam("HeartbeatText", buf, 4, &len));
+    EXPECT_STREQ("HEA", buf);
+    EXPECT_EQ(3, len);
+
+    len = 77;
+    std::memset(buf, 'z', sizeof(buf));
+    ASSERT_EQ(0, m_module->GetParam("HostPort", buf, 4, &len));
+    EXPECT_STREQ(std::to_string(m_ep.hostPort).substr(0, 3).c_str(), buf);
+    EXPECT_EQ(77, len);
+
+    // The target addresses are not reported: buffer and length stay.
+    std::memset(buf, 'z', sizeof(buf));
+    ASSERT_EQ(0, m_module->GetParam("TargetIp", buf, sizeof(buf), &len));
+    EXPECT_EQ('z', buf[0]);
+    EXPECT_EQ(77, len);
+
+    EXPECT_EQ(CParamManage::kErrUnknownKey, m_module->GetParam("NoSuchKey", buf, 8, &len));
+    EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", buf, 0, &len));
+    EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", nullptr, 8, &len));
+    EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", buf, 8, nullptr));
+
+    // "HostIp" reports eth0 (when this machine has an address there) and
+    // UpSingleParam stores exactly that; without one, nothing is stored.
+    char ip[32] = {0};
+    ASSERT_EQ(0, m_module->GetParam("HostIp", ip, sizeof(ip), &len));
+    const int up = m_module->UpSingleParam("HostIp", false);
+    if (ip[0] == '\0') {
+        EXPECT_EQ(static_cast<int>(0xE0000400u), up);
+        EXPECT_EQ("0.0.0.0", ReadStore(m_dir, "HostIp"));
+        EXPECT_GE(LogCapture::Get().Count("get ip addr failed!"), 1);
+    } else {
+        EXPECT_EQ(0, up);
+        EXPECT_EQ(ip, ReadStore(m_dir, "HostIp"));
+    }
+}
+
+// ---- Frames ---------------------------------------------------------------------
+
+TEST_F(UdptransModule, ResultGoesOutAsItsFirst1028Bytes) {
+    ASSERT_EQ(0, Start());
+    std::string big(2000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<char>(i * 7 + 1);
+    }
+    const std::vector<std::string> payloads = {big, std::string(1028, 'q'), "ten bytes!",
+                                               std::string()};
+    int n = 0;
+    for (const auto& payload : payloads) {
+        ++n;
+        Frame frame(n, n, Bytes(payload));
+        ASSERT_EQ(0, Process(frame));
+        EXPECT_EQ(1, frame.Status());
+        auto d = m_ep.msg.Recv();
+        ASSERT_TRUE(d) << "payload of " << payload.size();
+        EXPECT_EQ(payload.substr(0, 1028), d->data);
+    }
+}
+
+TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
+    ASSERT_EQ(0, Start());
+    struct Case {
+        unsigned parts;
+        const char* line;
+    };
+    const Case cases[] = {
+        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, "get frame by id failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartFrameCount,
+         "get subscribe SINGLE_frame_cnt failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartTriggerCount,
+         "get subscribe SINGLE_trigger_cnt failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartBinaryRecord,
+         "get subscribe SINGLE_obj_binary failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartBinaryBuffer,
+         "get subscribe SINGLE_obj_binary failed"},
+    };
+    for (const Case& c : cases) {
+        LogCapture::Get().Clear();
+        Frame frame(1, 1, Bytes("lost"), c.parts);
+        EXPECT_EQ(kNoData, Process(frame)) << c.line;
+        EXPECT_TRUE(OutputUntouched(frame)) << c.line;
+        EXPECT_EQ(1, LogCapture::Get().Count(c.line));
+        EXPECT_EQ(0, LogCapture::Get().Count("udptrans Process end")) << c.line;
+    }
+
+    // An entry that holds no buffer, a frame without output record, and no
+    // handles at all: refused, nothing written.
+    Frame empty(1, 1, Bytes("lost"));
+    empty.InputRecord().mapInput["SINGLE_obj_binary"]->mapBuffer["SINGLE_obj_binary"] = nullptr;
+    EXPECT_EQ(kNoData, Process(empty));
+    EXPECT_TRUE(OutputUntouched(empty));
+    Frame noOutput(1, 1, Bytes("lost"), zerran_app::kPartAll & ~zerran_app::kPartOutput);
+    EXPECT_EQ(kNoData, Process(noOutput));
+    EXPECT_EQ(kNoData, m_module->Process(nullptr, nullptr));
+
+    // Nothing of the above was queued: the marker is the first to arrive.
+    EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
+}
+
+TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
+    ASSERT_EQ(0, Start());
+    Frame frame(1, 1, Bytes("x"));
+    frame.OutputRecord().pOutput->mapIntVec["SINGLE_param_status"] = {5, 6, 7};
+    ASSERT_EQ(0, Process(frame));
+    EXPECT_EQ((std::vector<int>{1, 6, 7}), frame.ParamStatus());
+    EXPECT_EQ(1, frame.Status());
+}
+
+TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
+    auto values = m_ep.StoreValues();
+    values.push_back({"ScheduledTransEnable", "1"});
+    m_comps.trigger->SetTriggerMode(1);
+    m_comps.trigger->SetTriggerCount(7);
+    m_comps.trigger->SetImageTime(zerran_app::UpTimeMs());
+    ASSERT_EQ(0, Start(values));  // trigger 7 counts as answered from here
+
+    Frame answered(1, 7, Bytes("stale"));
+    EXPECT_EQ(kNoData, Process(answered));
+    EXPECT_TRUE(OutputUntouched(answered));
+    EXPECT_EQ(1, LogCapture::Get().Count("get subscribe failed, no data"));
+    EXPECT_EQ(1, LogCapture::Get().Count("nTrigger:7, m_nRecord:7"));
+    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process end"));
+
+    Frame next(2, 8, Bytes("r8"));
+    ASSERT_EQ(0, Process(next));
+    EXPECT_EQ(1, next.Status());
+    EXPECT_TRUE(m_ep.msg.Collect(200).empty());  // held for trigger 8
+    m_comps.trigger->Trigger();
+    auto d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("r8", d->data);
+
+    // Trigger 8 has gone out: a late result for it is dropped, unless it
+    // comes from a test image.
+    // The engine records the answered trigger before it sends the answer.
+    Frame late(3, 8, Bytes("late"));
+    EXPECT_EQ(kNoData, Process(late));
+    EXPECT_TRUE(OutputUntouched(late));
+    m_comps.image->SetTestImage(1);
+    Frame test(4, 8, Bytes("test"));
+    ASSERT_EQ(0, Process(test));
+    EXPECT_EQ(1, test.Status());
+    m_comps.trigger->Trigger();
+    d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("test", d->data);
+    m_comps.image->SetTestImage(0);
+
+    // Nothing held: the next trigger is answered with the substitute.
+    m_comps.trigger->Trigger();
+    d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("NG", d->data);
+
+    // Outside triggered mode the count is not compared and results go at once.
+    Frame probe(5, m_comps.trigger->TriggerCount(), Bytes("probe"));
+    EXPECT_EQ(kNoData, Process(probe));
+    m_comps.trigger->SetTriggerMode(0);
+    Frame untriggered(6, m_comps.trigger->TriggerCount(), Bytes("free"));
+    ASSERT_EQ(0, Process(untriggered));
+    d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("free", d->data);
+    // A getter that fails lets the result through as well.
+    m_comps.trigger->SetTriggerMode(1);
+    m_comps.image->SetFailure("EnableTestImage", 5);
+    Frame failing(7, m_comps.trigger->TriggerCount(), Bytes("f"));
+    EXPECT_EQ(0, Process(failing));
+    m_comps.image->SetFailure("EnableTestImage", 0);
+    ASSERT_EQ(0, Set("ScheduledTransEnable", "0"));
+}
+
+TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
+    ASSERT_EQ(0, Start());
+    m_comps.UnregisterTrigger();
+    Frame noTrigger(1, 1, Bytes("a"));
+    EXPECT_EQ(kNoData, Process(noTrigger));
+    EXPECT_TRUE(OutputUntouched(noTrigger));
+    EXPECT_EQ(1, LogCapture::Get().Count("trigger source instance nullptr"));
+
+    // Also when disabled: the components are consulted first.
+    ASSERT_EQ(0, Set("AlgoEnable", "0"));
+    Frame disabled(2, 2, Bytes("b"));
+    EXPECT_EQ(kNoData, Process(disabled));
+    EXPECT_TRUE(OutputUntouched(disabled));
+    ASSERT_EQ(0, Set("AlgoEnable", "1"));
+    m_comps.RegisterTrigger();
+
+    m_comps.UnregisterImage();
+    Frame noImage(3, 3, Bytes("c"));
+    EXPECT_EQ(kNoData, Process(noImage));
+    EXPECT_TRUE(OutputUntouched(noImage));
+    EXPECT_EQ(1, LogCapture::Get().Count("image process instance nullptr"));
+    m_comps.RegisterImage();
+
+    EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
+}
+
+// ---- Life cycle -------------------------------------------------------------------
+
+TEST_F(UdptransModule, UnstartedModuleRefusesWorkAndLeavesNothingBehind) {
+    m_lib.destroy(nullptr, nullptr);
+    const int threads = ThreadCount();
+    for (int i = 0; i < 3; ++i) {
+        Create();
+        Destroy();
+    }
+    Create();
+    EXPECT_EQ(kInvalidArg, m_module->SetPwd(nullptr));
+    EXPECT_EQ(kInvalidArg, m_module->SetProcedureName(nullptr));
+    EXPECT_EQ(kInvalidArg, m_module->SetProcedureName("proc"));
+    EXPECT_EQ(kInvalidArg, m_module->GetDebugInfo(nullptr));
+    EXPECT_EQ(kInvalidArg, Set("AlgoEnable", "1"));
+    char buf[16];
+    int len = 0;
+    EXPECT_EQ(kInvalidArg, m_module->GetParam("AlgoEnable", buf, sizeof(buf), &len));
+    Frame frame(1, 1, Bytes("early"));
+    EXPECT_EQ(kNoData, Process(frame));
+    EXPECT_TRUE(OutputUntouched(frame));
+    Destroy();
+    EXPECT_EQ(threads, ThreadCount());
+
+    // Started, the procedure name is taken.
+    ASSERT_EQ(0, Start());
+    EXPECT_EQ(0, m_module->SetProcedureName("proc"));
+}
+
+// Loading, starting, using and unloading the module many times leaves no
+// thread, socket or memory behind (the sanitizer builds check the rest).
+TEST(UdptransModuleCycles, HundredLoadStartProcessUnloadCycles) {
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = "ack:" + std::string(request.szMsg, static_cast<size_t>(request.nMsgLen));
+            return true;
+        });
+    TempDir dir;
+    Components comps;
+    Endpoints ep;
+    WriteStore(dir, ep.StoreValues());
+    const int threads = ThreadCount();
+
+    for (int cycle = 0; cycle < 100; ++cycle) {
+        Library lib;
+        ASSERT_TRUE(lib.Open());
+        CAbstractUserModule* module = lib.create();
+        ASSERT_NE(nullptr, module);
+        module->SetModuleId(kModuleId);
+        ASSERT_EQ(0, module->SetPwd(dir.Path().c_str()));
+        for (int i = 0; i < 3; ++i) {
+            Frame frame(i, i, Bytes("cycle"));
+            ASSERT_EQ(0, module->Process(frame.Input(), frame.Output()));
+        }
+        // Every tenth cycle a command comes in and is answered, so that a
+        // reply callback is in flight around the unload.
+        if (cycle % 10 == 0) {
+            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            to.sin_port = htons(ep.hostPort);
+            ASSERT_EQ(3, sendto(fd, "cmd", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
+            close(fd);
+            bool answered = false;
+            while (!answered) {
+                auto d = ep.msg.Recv(5000);
+                if (!d) {
+                    break;
+                }
+                answered = d->data == "ack:cmd";
+            }
+            EXPECT_TRUE(answered) << "cycle " << cycle;
+        }
+        lib.destroy(nullptr, module);
+        lib.Close();
+        ep.msg.Drain();
+        ASSERT_EQ(threads, ThreadCount()) << "cycle " << cycle;
+        ASSERT_TRUE(PortIsFree(ep.hostPort)) << "cycle " << cycle;
+    }
+    CCommProxy::getInstance().SetCommandHandler(nullptr);
+}
+
+}  // namespace
