@@ -1,0 +1,52 @@
+// The command line of udptrans-host: what to load, where its store lives,
+// which parameters to set, and how to drive frames.
+//
+// Threads: parsed once on the main thread before anything starts; read-only
+// afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+enum class TriggerMode { kFree, kSoft };
+enum class ListenMode { kAuto, kOn, kOff };
+enum class LogMode { kDirect, kRing };
+
+struct HostOptions {
+    std::string strModulePath;  // empty: ../lib/libudptrans.so beside the program
+    std::string strStoreDir = "./udptrans-store";
+    std::vector<std::pair<std::string, std::string>> vecSet;  // in command-line order
+    int nFrames = 10;
+    double dFps = 5.0;
+    std::string strPayload = "result frame={frame} trigger={trigger}";
+    bool bPayloadIsFile = false;  // strPayload holds the bytes of --payload-file
+    TriggerMode eTrigger = TriggerMode::kFree;
+    int nProcessMs = 20;
+    bool bTestImage = false;
+    double dDurationSec = 3.0;
+    ListenMode eListen = ListenMode::kAuto;
+    bool bPing = true;
+    bool bAllowRemoteSet = false;
+    int nLogLevel = 6;
+    LogMode eLogMode = LogMode::kDirect;
+    int nModuleId = 1;
+    bool bVerbose = false;
+};
+
+enum class ParseResult { kRun, kHelp, kError };
+
+// Fills `options` from argv. kError comes with a message in `error`.
+ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::string& error);
+
+// The --help text.
+std::string UsageText(const char* program);
+
+// `payload` with every "{frame}" and "{trigger}" replaced by the counters
+// (text payloads only; file payloads are sent as they are).
+std::string ExpandPayload(const std::string& payload, int frame, int trigger);
+
+}  // namespace host

@@ -1,0 +1,77 @@
+#include "ModuleLibrary.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+namespace host {
+namespace {
+
+// dlsym hands out data pointers; the module exports these names as functions
+// of the given types, so the conversion is what the loader means.
+template <class Fn>
+bool Resolve(void* handle, const char* name, Fn& out, std::string& error) {
+    dlerror();
+    void* symbol = dlsym(handle, name);
+    if (symbol == nullptr) {
+        const char* why = dlerror();
+        error = std::string("symbol ") + name + " not found: " + (why != nullptr ? why : "null");
+        return false;
+    }
+    out = reinterpret_cast<Fn>(symbol);
+    return true;
+}
+
+}  // namespace
+
+CModuleLibrary::~CModuleLibrary() {
+    Unload();
+}
+
+bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::string& error) {
+    // RTLD_LOCAL: the module's own symbols must not resolve anything of the
+    // host's. RTLD_NOW: a missing symbol shows here, not in the middle of a frame.
+    const int flags = RTLD_NOW | RTLD_LOCAL | (keepResident ? RTLD_NODELETE : 0);
+    m_pHandle = dlopen(path.c_str(), flags);
+    if (m_pHandle == nullptr) {
+        const char* why = dlerror();
+        error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+        return false;
+    }
+    const bool ok = Resolve(m_pHandle, "CreateModule", m_fnCreate, error) &&
+                    Resolve(m_pHandle, "DestroyModule", m_fnDestroy, error) &&
+                    Resolve(m_pHandle, "log_prt_init", m_stLog.prtInit, error) &&
+                    Resolve(m_pHandle, "log_set_priority", m_stLog.setPriority, error) &&
+                    Resolve(m_pHandle, "log_set_mode", m_stLog.setMode, error) &&
+                    Resolve(m_pHandle, "log_get_loss_cnt", m_stLog.getLossCount, error);
+    if (!ok) {
+        error = path + ": " + error;
+        Unload();
+        return false;
+    }
+    return true;
+}
+
+void CModuleLibrary::Unload() {
+    m_fnCreate = nullptr;
+    m_fnDestroy = nullptr;
+    m_stLog = ModuleLogApi{};
+    if (m_pHandle != nullptr) {
+        dlclose(m_pHandle);
+        m_pHandle = nullptr;
+    }
+}
+
+std::string CModuleLibrary::DefaultPath() {
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (length <= 0) {
+        return "../lib/libudptrans.so";
+    }
+    std::string dir(self, static_cast<size_t>(length));
+    const size_t slash = dir.rfind('/');
+    dir.resize(slash == std::string::npos ? 0 : slash);
+    return dir + "/../lib/libudptrans.so";
+}
+
+}  // namespace host

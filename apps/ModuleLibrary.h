@@ -1,0 +1,61 @@
+// CModuleLibrary: the module's shared object as the host sees it: loaded with
+// dlopen, never linked, so that the program runs the module the way the
+// camera application does and can be pointed at any build of it.
+//
+// Besides the factory, the object exports the logging facility that the
+// module's own code writes through; the host configures it through the
+// pointers resolved here, so that it sets the state of the copy the module
+// really uses.
+//
+// Threads: main thread only (load, unload); the resolved functions may be
+// called from any thread while the object is loaded.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "algo/AbstractUserModule.h"
+
+namespace host {
+
+struct ModuleLogApi {
+    int (*prtInit)(int mode, int units, int (*spawn)(const char*, void* (*)(void*))) = nullptr;
+    void (*setPriority)(int id, int priority) = nullptr;
+    void (*setMode)(int mode) = nullptr;
+    unsigned int (*getLossCount)() = nullptr;
+};
+
+class CModuleLibrary {
+public:
+    CModuleLibrary() = default;
+    ~CModuleLibrary();
+    CModuleLibrary(const CModuleLibrary&) = delete;
+    CModuleLibrary& operator=(const CModuleLibrary&) = delete;
+
+    // Loads `path` and resolves the factory and the logging functions. With
+    // `keepResident` the object is never unmapped, not even by Unload (for a
+    // module whose code still runs on a thread that cannot be stopped).
+    // False with a message in `error`.
+    bool Load(const std::string& path, bool keepResident, std::string& error);
+
+    // Unloads the object. The caller makes sure first that no code of the
+    // module runs or can be called any more.
+    void Unload();
+
+    CreateModuleFn Create() const { return m_fnCreate; }
+    DestroyModuleFn Destroy() const { return m_fnDestroy; }
+    const ModuleLogApi& Log() const { return m_stLog; }
+
+    // ../lib/libudptrans.so relative to the running program's own folder,
+    // which is right both in the build tree (bin/ beside lib/) and in an
+    // install prefix.
+    static std::string DefaultPath();
+
+private:
+    void* m_pHandle = nullptr;
+    CreateModuleFn m_fnCreate = nullptr;
+    DestroyModuleFn m_fnDestroy = nullptr;
+    ModuleLogApi m_stLog;
+};
+
+}  // namespace host

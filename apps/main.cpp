@@ -1,0 +1,473 @@
+// udptrans-host: runs the udptrans module on a developer's machine the way the
+// camera application does. It loads the module's shared object, starts it
+// with a working folder that holds its parameter store, publishes the
+// application's trigger source and image-process component, answers commands
+// that arrive on the module's port, hands the module frames on one processing
+// thread, prints what reaches the target ports, and shuts everything down in
+// the order the module needs.
+//
+// Threads: the main thread loads, starts, waits (for the frames, for signals)
+// and shuts down; the processing thread (CFrameDriver), the listener thread
+// (CDatagramListener) and the proxy's thread (CCommandHandler) do the rest.
+// SIGINT and SIGTERM are blocked in every thread and taken by the main thread
+// with sigtimedwait, so no handler ever runs in the middle of module code.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "AppRegistry.h"
+#include "CommandHandler.h"
+#include "Console.h"
+#include "DatagramListener.h"
+#include "FrameDriver.h"
+#include "HostOptions.h"
+#include "ModuleLibrary.h"
+#include "algo/CommProxy.h"
+#include "algo/Thread.h"
+
+namespace {
+
+using host::CConsole;
+using host::HostOptions;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitRefused = 2;
+constexpr int kExitUsage = 64;
+
+// Time after the last hand-over (or scheduled answer) in which the module's
+// tasks send what is still queued: they serve their queues every millisecond,
+// so this is a wide margin, not a measurement.
+constexpr uint64_t kSettleMs = 300;
+// How long shutdown waits for the proxy to finish a command in progress.
+constexpr int kProxyIdleMs = 5000;
+// Ring-buffer size in 512-byte units; the drain writes one line per ms.
+constexpr int kLogRingUnits = 256;
+
+sigset_t g_stopSignals;
+
+// Starts the logging facility's drain thread: detached, because it never
+// ends, and named so that it can be found in a thread listing.
+struct LogThreadStart {
+    void* (*entry)(void*);
+    char name[16];
+};
+
+void* LogThreadMain(void* arg) {
+    LogThreadStart* start = static_cast<LogThreadStart*>(arg);
+    thread_set_name(start->name);
+    void* (*entry)(void*) = start->entry;
+    delete start;
+    return entry(nullptr);
+}
+
+int SpawnLogThread(const char* name, void* (*entry)(void*)) {
+    LogThreadStart* start = new (std::nothrow) LogThreadStart{entry, {}};
+    if (start == nullptr || entry == nullptr) {
+        delete start;
+        return -1;
+    }
+    std::snprintf(start->name, sizeof(start->name), "%s", name != nullptr ? name : "log_print");
+    THREAD_HANDLE handle;
+    const int result = thread_spawn_ex(&handle, 1, 0, 0, 0, LogThreadMain, start);
+    if (result != 0) {
+        delete start;
+    }
+    return result;
+}
+
+uint64_t NowMs() {
+    return zerran_app::UpTimeMs();
+}
+
+// Waits until `done` holds or `deadlineMs` (up-time) has come. False when a
+// stop signal arrived first; it is reported once and remembered.
+class CStopWatch {
+public:
+    explicit CStopWatch(CConsole& console) : m_console(console) {}
+
+    bool WaitUntil(uint64_t deadlineMs, const std::function<bool()>& done = {}) {
+        for (;;) {
+            if (m_bStopped) {
+                return false;
+            }
+            if (done && done()) {
+                return true;
+            }
+            const uint64_t now = NowMs();
+            if (now >= deadlineMs) {
+                return true;
+            }
+            // Short slices: `done` is polled, not signalled.
+            const uint64_t slice = std::min<uint64_t>(deadlineMs - now, 20);
+            timespec timeout{0, static_cast<long>(slice) * 1000000L};
+            const int signal = sigtimedwait(&g_stopSignals, nullptr, &timeout);
+            if (signal == SIGINT || signal == SIGTERM) {
+                m_console.Print("udptrans-host: %s received, shutting down",
+                                signal == SIGINT ? "SIGINT" : "SIGTERM");
+                m_bStopped = true;
+            }
+        }
+    }
+    bool Stopped() const { return m_bStopped; }
+
+private:
+    CConsole& m_console;
+    bool m_bStopped = false;
+};
+
+std::string Hex(int code) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+// The store's values as the framework lists them. GetParam answers the target
+// addresses with nothing, so the store is the only place to learn them.
+std::map<std::string, std::string> StoreValues(CAbstractUserModule& module) {
+    std::map<std::string, std::string> values;
+    auto list = std::make_unique<PARAM_VALUE_INFO_LIST>();
+    if (module.GetAllParam(list.get()) != 0) {
+        return values;
+    }
+    const int count = std::min(list->nNum, ALGO_LIST_MAX);
+    for (int i = 0; i < count; ++i) {
+        const PARAM_VALUE_INFO& info = list->stParam[i];
+        values[std::string(info.szKey, strnlen(info.szKey, sizeof(info.szKey)))] =
+            std::string(info.szValue, strnlen(info.szValue, sizeof(info.szValue)));
+    }
+    return values;
+}
+
+// The value the module itself reports (the engine's ports, the store's text
+// for the rest); `fallback` when it answers nothing.
+std::string ModuleValue(CAbstractUserModule& module, const char* key,
+                        const std::string& fallback = {}) {
+    char value[256] = {};
+    int length = 0;
+    if (module.GetParam(key, value, sizeof(value), &length) != 0 || value[0] == '\0') {
+        return fallback;
+    }
+    return value;
+}
+
+int ToInt(const std::string& text, int fallback = 0) {
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    return end == text.c_str() ? fallback : static_cast<int>(value);
+}
+
+bool ParseIpv4(const std::string& text, uint32_t& address) {
+    in_addr parsed{};
+    if (inet_pton(AF_INET, text.c_str(), &parsed) != 1) {
+        return false;
+    }
+    address = ntohl(parsed.s_addr);
+    return true;
+}
+
+bool IsLoopback(uint32_t address) {
+    return (address >> 24) == 127;
+}
+
+void SendPing(uint16_t port, CConsole& console) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        console.Print("udptrans-host: no socket for the start-up PING: %s", std::strerror(errno));
+        return;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(port);
+    static const char kPing[] = "PING";
+    if (sendto(fd, kPing, sizeof(kPing) - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0) {
+        console.Print("udptrans-host: start-up PING not sent: %s", std::strerror(errno));
+    }
+    close(fd);
+}
+
+// When the last answer may still be on its way: the scheduled delay after the
+// last trigger while scheduled transmission is on, the settle margin after the
+// last hand-over in any case.
+uint64_t DrainDeadline(CAbstractUserModule& module, const host::CFrameDriver& driver) {
+    uint64_t deadline = driver.LastProcessMs() + kSettleMs;
+    const uint64_t lastTrigger = driver.LastTriggerMs();
+    if (lastTrigger != 0 && ToInt(ModuleValue(module, "ScheduledTransEnable")) != 0) {
+        const uint64_t delay =
+            static_cast<uint64_t>(std::max(0, ToInt(ModuleValue(module, "ScheduledTransTime"))));
+        deadline = std::max(deadline, lastTrigger + delay + kSettleMs);
+    }
+    return deadline;
+}
+
+// The one line that tells how the run went.
+std::string SummaryLine(const host::FrameStats& stats, bool listenerOn, uint64_t datagrams,
+                        uint64_t commands) {
+    uint64_t refusedTotal = 0;
+    std::string byCode;
+    for (const auto& [code, count] : stats.mapRefused) {
+        refusedTotal += count;
+        byCode += (byCode.empty() ? "" : ", ") + Hex(code) + ": " + std::to_string(count);
+    }
+    std::string line = "udptrans-host: summary: " + std::to_string(stats.nHandedOver) +
+                       " frame(s) handed over, " + std::to_string(stats.nStatus1) +
+                       " published with status 1, " + std::to_string(stats.nStatus0) +
+                       " with status 0, " + std::to_string(refusedTotal) + " refused";
+    if (!byCode.empty()) {
+        line += " (" + byCode + ")";
+    }
+    line += listenerOn ? ", " + std::to_string(datagrams) + " datagram(s) seen by the listener"
+                       : std::string(", listener off");
+    line += ", " + std::to_string(commands) + " command(s) answered";
+    return line;
+}
+
+const char* HeartbeatModeText(int mode) {
+    switch (mode) {
+        case 0:
+            return "off";
+        case 1:
+            return "from the module port";
+        case 2:
+            return "from the heartbeat port";
+        default:
+            return "unknown mode";
+    }
+}
+
+int Run(const HostOptions& options) {
+    CConsole console(stdout);
+    const auto startTime = std::chrono::steady_clock::now();
+    const std::string modulePath =
+        options.strModulePath.empty() ? host::CModuleLibrary::DefaultPath() : options.strModulePath;
+    const bool ringLog = options.eLogMode == host::LogMode::kRing;
+
+    std::error_code fsError;
+    std::filesystem::create_directories(options.strStoreDir, fsError);
+    if (fsError) {
+        std::fprintf(stderr, "udptrans-host: cannot create store folder %s: %s\n",
+                     options.strStoreDir.c_str(), fsError.message().c_str());
+        return kExitFailure;
+    }
+
+    // In ring-buffer mode the logging facility's drain thread runs the
+    // module's code until the process ends and cannot be stopped, so the
+    // object must stay mapped: RTLD_NODELETE, and no dlclose below.
+    host::CModuleLibrary library;
+    std::string error;
+    if (!library.Load(modulePath, ringLog, error)) {
+        std::fprintf(stderr, "udptrans-host: %s\n", error.c_str());
+        return kExitFailure;
+    }
+    const host::ModuleLogApi& log = library.Log();
+    const int logInit = log.prtInit(ringLog ? 1 : 0, ringLog ? kLogRingUnits : 0,
+                                    ringLog ? SpawnLogThread : nullptr);
+    if (logInit != 0) {
+        console.Print("udptrans-host: log set-up returned %d, module log lines may be lost",
+                      logInit);
+    }
+    log.setPriority(options.nModuleId, options.nLogLevel);
+
+    int exitCode = kExitOk;
+    {
+        zerran_app::CScopedComponents components;
+        if (components.Result() != 0) {
+            std::fprintf(stderr, "udptrans-host: cannot publish the application components: %d\n",
+                         components.Result());
+            return kExitFailure;
+        }
+        components.Trigger().SetTriggerMode(options.eTrigger == host::TriggerMode::kSoft ? 1 : 0);
+        components.Image().SetTestImage(options.bTestImage ? 1 : 0);
+
+        CAbstractUserModule* module = library.Create()();
+        if (module == nullptr) {
+            std::fprintf(stderr, "udptrans-host: CreateModule returned no module\n");
+            return kExitFailure;
+        }
+        module->SetModuleId(options.nModuleId);
+
+        // Handler and driver exist before the module starts: a command may
+        // arrive as soon as the module has bound its port.
+        host::CFrameDriver driver(*module, components.Trigger(), options, console);
+        host::CCommandHandler handler(*module, driver, options.bAllowRemoteSet, options.bVerbose,
+                                      console);
+        CCommProxy& proxy = CCommProxy::getInstance();
+        proxy.SetCommandHandler(
+            [&handler](const CCommProxy::MessageInfo& request, std::string& reply) {
+                return handler.Handle(request, reply);
+            });
+
+        host::CDatagramListener listener(console, startTime);
+        CStopWatch watch(console);
+        host::FrameStats stats;
+        bool started = false;
+        bool listenerOn = false;
+
+        const int startResult = module->SetPwd(options.strStoreDir.c_str());
+        if (startResult != 0) {
+            std::fprintf(stderr, "udptrans-host: module start with store %s failed: %s\n",
+                         options.strStoreDir.c_str(), Hex(startResult).c_str());
+            exitCode = kExitFailure;
+        }
+        for (size_t i = 0; exitCode == kExitOk && i < options.vecSet.size(); ++i) {
+            const auto& [key, value] = options.vecSet[i];
+            const int result =
+                module->SetParam(key.c_str(), value.c_str(), static_cast<int>(value.size()));
+            if (result != 0) {
+                std::fprintf(stderr, "udptrans-host: %s=%s refused: %s\n", key.c_str(),
+                             value.c_str(), Hex(result).c_str());
+                exitCode = kExitRefused;
+            }
+        }
+
+        if (exitCode == kExitOk) {
+            started = true;
+            const auto store = StoreValues(*module);
+            auto storeValue = [&store](const char* key) {
+                const auto it = store.find(key);
+                return it == store.end() ? std::string() : it->second;
+            };
+            const std::string targetIp = storeValue("TargetIp");
+            const std::string hbIp = storeValue("TargetHeartbeatIp");
+            const int hostPort = ToInt(ModuleValue(*module, "HostPort"));
+            const int hostHbPort = ToInt(ModuleValue(*module, "HostHeartbeatPort"));
+            const int targetPort = ToInt(ModuleValue(*module, "TargetPort"));
+            const int hbPort = ToInt(ModuleValue(*module, "TargetHeartbeatPort"));
+            const int hbMode = ToInt(storeValue("HeartbeatTranMode"));
+
+            console.Print("udptrans-host: module %s, store %s", modulePath.c_str(),
+                          options.strStoreDir.c_str());
+            console.Print(
+                "udptrans-host: results from port %d to %s:%d; heartbeat %s, \"%s\" "
+                "every %s s (heartbeat port %d to %s:%d)",
+                hostPort, targetIp.c_str(), targetPort, HeartbeatModeText(hbMode),
+                storeValue("HeartbeatText").c_str(), storeValue("HeartbeatInterval").c_str(),
+                hostHbPort, hbIp.c_str(), hbPort);
+
+            // Listen on each target that this machine can receive on.
+            std::string listening;
+            auto addTarget = [&](const std::string& ip, int port) {
+                uint32_t address = 0;
+                if (!ParseIpv4(ip, address) || port <= 0 || port > 65535) {
+                    return;
+                }
+                const bool wanted =
+                    options.eListen == host::ListenMode::kOn ||
+                    (options.eListen == host::ListenMode::kAuto && IsLoopback(address));
+                if (!wanted) {
+                    return;
+                }
+                const int bindError = listener.Add(address, static_cast<uint16_t>(port));
+                if (bindError != 0) {
+                    console.Print("udptrans-host: cannot listen on %s:%d: %s", ip.c_str(), port,
+                                  std::strerror(bindError));
+                    return;
+                }
+                listening += (listening.empty() ? "" : ", ") + ip + ":" + std::to_string(port);
+            };
+            addTarget(targetIp, targetPort);
+            if (hbIp != targetIp || hbPort != targetPort) {
+                addTarget(hbIp, hbPort);
+            }
+
+            const char* mode =
+                options.eTrigger == host::TriggerMode::kSoft ? "soft-triggered" : "free-running";
+            console.Print(
+                "udptrans-host: %d frames at %g fps, %s, then %g s; %s", options.nFrames,
+                options.dFps, mode, options.dDurationSec,
+                listening.empty() ? "not listening" : ("listening on " + listening).c_str());
+            console.Print("udptrans-host: try  echo PING | nc -u -w1 127.0.0.1 %d   (Ctrl-C stops)",
+                          hostPort);
+            listenerOn = !listener.Empty();
+            listener.Start();
+            if (options.bPing && hostPort > 0) {
+                SendPing(static_cast<uint16_t>(hostPort), console);
+            }
+            driver.Start();
+
+            // Timed frames, then what they left queued, then the extra time.
+            if (watch.WaitUntil(UINT64_MAX, [&driver] { return driver.Idle(); }) &&
+                watch.WaitUntil(DrainDeadline(*module, driver))) {
+                watch.WaitUntil(NowMs() +
+                                static_cast<uint64_t>(options.dDurationSec * 1000.0 + 0.5));
+            }
+        }
+
+        // Shutdown, in the order the module needs: no more frames; no more
+        // commands that could reach the module; the module's answers to
+        // commands triggered late; then the module itself.
+        driver.Stop();
+        if (started && !watch.Stopped()) {
+            watch.WaitUntil(DrainDeadline(*module, driver));
+        }
+        proxy.SetCommandHandler(nullptr);
+        if (!proxy.WaitIdle(kProxyIdleMs)) {
+            console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+        }
+        library.Destroy()(nullptr, module);
+        module = nullptr;
+        // Records that arrived before the module stopped hold reply callbacks
+        // that reference the module's endpoint; the proxy drops them (no
+        // handler any more), and only then may the module's code go away.
+        if (!proxy.WaitIdle(kProxyIdleMs)) {
+            console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+        }
+        listener.Stop();
+        stats = driver.Stats();
+
+        if (started) {
+            console.Print(
+                "%s", SummaryLine(stats, listenerOn, listener.Count(), handler.Count()).c_str());
+        }
+    }  // components withdrawn here, after the module that looked them up is gone
+
+    if (ringLog) {
+        // Give the drain thread time to write what the shutdown logged; it
+        // moves one line per millisecond and keeps running after main returns.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    } else {
+        library.Unload();
+    }
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    HostOptions options;
+    std::string error;
+    switch (host::ParseOptions(argc, argv, options, error)) {
+        case host::ParseResult::kHelp:
+            std::fputs(host::UsageText("udptrans-host").c_str(), stdout);
+            return kExitOk;
+        case host::ParseResult::kError:
+            std::fprintf(stderr, "udptrans-host: %s\nTry 'udptrans-host --help'.\n", error.c_str());
+            return kExitUsage;
+        case host::ParseResult::kRun:
+            break;
+    }
+    // Blocked before any thread exists, so every thread inherits the mask and
+    // the signals wait for the main thread's sigtimedwait.
+    sigemptyset(&g_stopSignals);
+    sigaddset(&g_stopSignals, SIGINT);
+    sigaddset(&g_stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &g_stopSignals, nullptr);
+    // A closed output pipe must not kill the program in the middle of shutdown.
+    signal(SIGPIPE, SIG_IGN);
+    return Run(options);
+}
