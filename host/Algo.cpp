@@ -4,7 +4,10 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -33,6 +36,22 @@ int MakeFolders(const std::string& path) {
         return errno;
     }
     return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+// The loader reports an object by the name it was opened with (for the
+// program itself often a relative argv[0]); the folder must not depend on the
+// working directory at the time of a later call.
+std::string AbsoluteObjectPath(const char* reported) {
+    char resolved[PATH_MAX] = {};
+    if (reported[0] != '\0' && realpath(reported, resolved) != nullptr) {
+        return resolved;
+    }
+    // Not resolvable: only the program itself is reported that way.
+    const ssize_t n = readlink("/proc/self/exe", resolved, sizeof(resolved) - 1);
+    if (n > 0) {
+        return std::string(resolved, static_cast<size_t>(n));
+    }
+    return reported;
 }
 
 void FillParamInfo(const CParamManage& store, const std::string& key, PARAM_VALUE_INFO* info) {
@@ -76,7 +95,7 @@ int CAlgo::Init() {
                              name.c_str());
                 return CParamManage::kErrIo;
             }
-            const std::string object = where.dli_fname;
+            const std::string object = AbsoluteObjectPath(where.dli_fname);
             const size_t slash = object.rfind('/');
             const std::string folder = slash == std::string::npos ? "." : object.substr(0, slash);
             description = folder + "/" + name + ".pdesc";

@@ -80,7 +80,9 @@ TEST(LocalTriggerSourceTest, ReaderSeeingANewCountSeesItsImageTime) {
             source.GetIntParam("TriggerCount", count);
             source.GetStringParam("TriggerImageTime", text);
             // Trigger n is stamped at time 1000 + n before it is counted.
-            EXPECT_GE(std::stoull(text), 1000u + static_cast<uint64_t>(count));
+            if (count > 0) {
+                EXPECT_GE(std::stoull(text), 1000u + static_cast<uint64_t>(count));
+            }
         }
     });
     for (int i = 1; i <= 20000; ++i) {

@@ -6,7 +6,9 @@
 // record's fnReply with it. AsynRecv never waits for the handler.
 //
 // Threads: AsynRecv, SetCommandHandler and WaitIdle from any thread; the
-// handler and fnReply run on the proxy's own thread "comm_proxy".
+// handler and fnReply run on the proxy's own thread "comm_proxy". The process
+// instance stops and joins that thread at exit, so a host must not leave a
+// handler blocked for ever.
 #pragma once
 
 #include <condition_variable>
@@ -43,8 +45,9 @@ public:
     static CCommProxy& getInstance();
 
     // Copies the record (fnReply included) into the work queue and returns at
-    // once. The worker calls fnReply(length of the answer, answer, nullptr). 0 accepted,
-    // kErrQueueFull when the queue is at its limit, kErrStopped after Shutdown.
+    // once: 0 accepted, kErrQueueFull when the queue is at its limit,
+    // kErrStopped after Shutdown. For an answered request the worker calls
+    // fnReply(length of the answer, answer, nullptr).
     int AsynRecv(const MessageInfo& info);
 
     // Installs the handler; an empty one makes the proxy drop every request.
