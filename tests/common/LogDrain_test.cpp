@@ -83,7 +83,7 @@ TEST(LogDrain, LinesLeaveInOrderAndWhole) {
     std::string expected;
     for (int i = 0; i < 50; ++i) {
         log_print_mod(2, 6, "line %02d\n", i);
-        char buf[16];
+        char buf[32];
         snprintf(buf, sizeof(buf), "line %02d\n", i);
         expected += buf;
     }
