@@ -32,6 +32,7 @@ bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::strin
     // RTLD_LOCAL: the module's own symbols must not resolve anything of the
     // host's. RTLD_NOW: a missing symbol shows here, not in the middle of a frame.
     const int flags = RTLD_NOW | RTLD_LOCAL | (keepResident ? RTLD_NODELETE : 0);
+    m_bResident = keepResident;
     m_pHandle = dlopen(path.c_str(), flags);
     if (m_pHandle == nullptr) {
         const char* why = dlerror();
@@ -56,7 +57,9 @@ void CModuleLibrary::Unload() {
     m_fnCreate = nullptr;
     m_fnDestroy = nullptr;
     m_stLog = ModuleLogApi{};
-    if (m_pHandle != nullptr) {
+    // A resident object keeps its handle: a thread that never ends still runs
+    // its code, so not even the reference count may drop to zero.
+    if (m_pHandle != nullptr && !m_bResident) {
         dlclose(m_pHandle);
         m_pHandle = nullptr;
     }

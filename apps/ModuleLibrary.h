@@ -38,8 +38,8 @@ public:
     // False with a message in `error`.
     bool Load(const std::string& path, bool keepResident, std::string& error);
 
-    // Unloads the object. The caller makes sure first that no code of the
-    // module runs or can be called any more.
+    // Unloads the object, unless it was loaded to stay resident. The caller
+    // makes sure first that no code of the module runs or can be called any more.
     void Unload();
 
     CreateModuleFn Create() const { return m_fnCreate; }
@@ -53,6 +53,7 @@ public:
 
 private:
     void* m_pHandle = nullptr;
+    bool m_bResident = false;
     CreateModuleFn m_fnCreate = nullptr;
     DestroyModuleFn m_fnDestroy = nullptr;
     ModuleLogApi m_stLog;

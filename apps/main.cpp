@@ -267,7 +267,8 @@ int Run(const HostOptions& options) {
 
     // In ring-buffer mode the logging facility's drain thread runs the
     // module's code until the process ends and cannot be stopped, so the
-    // object must stay mapped: RTLD_NODELETE, and no dlclose below.
+    // object must stay mapped: it is loaded resident (RTLD_NODELETE, and the
+    // library never calls dlclose on it).
     host::CModuleLibrary library;
     std::string error;
     if (!library.Load(modulePath, ringLog, error)) {
@@ -440,9 +441,8 @@ int Run(const HostOptions& options) {
         // Give the drain thread time to write what the shutdown logged; it
         // moves one line per millisecond and keeps running after main returns.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    } else {
-        library.Unload();
     }
+    library.Unload();
     return exitCode;
 }
 

@@ -445,4 +445,21 @@ TEST_F(HostProgramTest, SlowProcessingWithScheduledTransmissionAnswersNgPerTrigg
         << run.Out();
 }
 
+TEST_F(HostProgramTest, RingLogModeWritesTheModuleLinesAndEndsCleanly) {
+    Ports ports;
+    UdpSocket target;
+    UdpSocket targetHb;
+    SeedStore(ports, target.Port(), targetHb.Port());
+    // The drain thread runs the module's code until the process ends: the
+    // program must neither unload the module under it nor hang on it.
+    HostRun run(m_dir.Path(),
+                Args({"--frames", "2", "--fps", "20", "--log-mode", "ring", "--log-level", "4"}));
+    const auto got = CollectUntilExit(target, run);
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    EXPECT_EQ(got.size(), 2u);
+    const std::string out = run.Out();
+    EXPECT_NE(out.find("udptrans Process start"), std::string::npos) << out;
+    EXPECT_NE(out.find("udptrans Process end"), std::string::npos) << out;
+}
+
 }  // namespace
