@@ -327,9 +327,13 @@ size_t CUdpProcess::GetHeldCount() {
 }
 
 int CUdpProcess::InsertSendMsg(const void* data, unsigned int length) {
+    if (data == nullptr && length > 0) {
+        UT_LOGE(m_nLogId, "InsertSendMsg null data, len %u\r\n", length);
+        return 0;
+    }
     UdpMessage msg;
     memset(&msg, 0, sizeof(msg));
-    const uint32_t n = data == nullptr ? 0u : std::min<uint32_t>(length, UdpMessage::kMaxPayload);
+    const uint32_t n = std::min<uint32_t>(length, UdpMessage::kMaxPayload);
     if (n > 0) {
         memcpy(msg.szData, data, n);
     }
