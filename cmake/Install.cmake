@@ -1,0 +1,107 @@
+# Install rules: `cmake --install <build> --prefix <dir>` lays out
+#
+#   <prefix>/lib/libudptrans.so        the plug-in module and C runtime library
+#   <prefix>/lib/udptrans.pdesc        its parameter description, beside it
+#   <prefix>/lib/libalgo.so            the host framework library
+#   <prefix>/bin/udptrans-host         the host program
+#   <prefix>/include/algo/*.h          framework headers modules build against
+#   <prefix>/include/udptrans/udptrans_api.h   the exported C API
+#   <prefix>/lib/cmake/udptrans/       package config for find_package(udptrans)
+#
+# Plain lib/ and bin/ rather than GNUInstallDirs' multiarch lib/<triple>: the
+# framework finds the description beside the module, and the programs find
+# their libraries through a RPATH relative to themselves, so the tree must keep
+# this shape wherever it is unpacked (a package prefix, a device's flash).
+#
+# Every rule is guarded by if(TARGET ...): the tree installs whatever it builds.
+include(CMakePackageConfigHelpers)
+
+set(UDPTRANS_INSTALL_BINDIR bin)
+set(UDPTRANS_INSTALL_LIBDIR lib)
+set(UDPTRANS_INSTALL_INCLUDEDIR include)
+set(UDPTRANS_INSTALL_CMAKEDIR ${UDPTRANS_INSTALL_LIBDIR}/cmake/udptrans)
+
+# Relocatable: $ORIGIN is the folder of the object being loaded. The program
+# looks in ../lib; the libraries look beside themselves, which is what lets a
+# host that dlopens libudptrans.so by path resolve its libalgo.so dependency
+# (a RUNPATH applies only to the object that carries it).
+set(_udptrans_lib_rpath "$ORIGIN")
+set(_udptrans_bin_rpath "$ORIGIN/../${UDPTRANS_INSTALL_LIBDIR}")
+
+set(_udptrans_export_targets)
+foreach(lib algo udptrans)
+    if(TARGET ${lib})
+        set_target_properties(${lib} PROPERTIES INSTALL_RPATH "${_udptrans_lib_rpath}")
+        list(APPEND _udptrans_export_targets ${lib})
+    endif()
+endforeach()
+if(_udptrans_export_targets)
+    install(TARGETS ${_udptrans_export_targets}
+        EXPORT udptransTargets
+        LIBRARY DESTINATION ${UDPTRANS_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${UDPTRANS_INSTALL_BINDIR}
+        INCLUDES DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR})
+endif()
+
+if(TARGET udptrans AND EXISTS ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc)
+    install(FILES ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc
+        DESTINATION ${UDPTRANS_INSTALL_LIBDIR})
+endif()
+
+# The host program. apps/ may carry its own install rule; installing the same
+# file twice would be harmless but would hide which rule is in force, so this
+# one stands back when apps/ already names the program in an install(TARGETS).
+if(TARGET udptrans-host)
+    set_target_properties(udptrans-host PROPERTIES INSTALL_RPATH "${_udptrans_bin_rpath}")
+    set(_udptrans_apps_installs_host FALSE)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/apps/CMakeLists.txt)
+        file(READ ${CMAKE_SOURCE_DIR}/apps/CMakeLists.txt _udptrans_apps_cmake)
+        if(_udptrans_apps_cmake MATCHES "install[ \t]*\\([ \t\r\n]*TARGETS[^)]*udptrans-host")
+            set(_udptrans_apps_installs_host TRUE)
+        endif()
+    endif()
+    if(NOT _udptrans_apps_installs_host)
+        install(TARGETS udptrans-host RUNTIME DESTINATION ${UDPTRANS_INSTALL_BINDIR})
+    endif()
+endif()
+
+# Public headers: the framework's, for building modules against libalgo, and
+# the C API of the runtime library. Internal headers (UtLog.h, the layers'
+# class headers) stay out.
+if(TARGET algo)
+    install(DIRECTORY ${CMAKE_SOURCE_DIR}/host/include/algo
+        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h")
+endif()
+if(TARGET udptrans AND EXISTS ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h)
+    install(FILES ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h
+        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
+endif()
+
+# find_package(udptrans) for another project: imported targets udptrans::algo
+# (to build a module) and udptrans::udptrans (the C runtime library).
+if(_udptrans_export_targets)
+    install(EXPORT udptransTargets
+        NAMESPACE udptrans::
+        DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
+    set(_udptrans_config_in ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake.in)
+    file(WRITE ${_udptrans_config_in} [=[
+@PACKAGE_INIT@
+include(CMakeFindDependencyMacro)
+find_dependency(Threads)
+include("${CMAKE_CURRENT_LIST_DIR}/udptransTargets.cmake")
+check_required_components(udptrans)
+]=])
+    configure_package_config_file(${_udptrans_config_in}
+        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
+        INSTALL_DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
+    write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
+        VERSION ${PROJECT_VERSION}
+        COMPATIBILITY SameMajorVersion)
+    install(FILES
+        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
+        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
+        DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
+endif()
+
+include(Packaging)

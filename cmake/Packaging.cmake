@@ -1,0 +1,89 @@
+# Binary packages with CPack: a .deb and a .tar.gz of what Install.cmake lays
+# out, for the architecture this tree is built for (amd64 natively, arm64 with
+# cmake/toolchain-aarch64.cmake). scripts/package.sh drives it:
+#
+#   scripts/package.sh arm64   ->  build/packages/udptrans_<ver>_arm64.deb
+#                                  build/packages/udptrans-<ver>-Linux-arm64.tar.gz
+#
+# The .deb installs under /opt/udptrans: libalgo.so here is a stand-in of the
+# camera framework's library of the same name, which must not land in the
+# system's library path beside the real one. The programs and libraries find
+# each other through their relative RPATH, so no ld.so configuration is needed.
+# The .tar.gz holds the same tree under one top folder, to unpack anywhere.
+
+# Debian's architecture name of the target, not of the build machine.
+function(udptrans_debian_arch out)
+    set(arch "")
+    if(NOT CMAKE_CROSSCOMPILING)
+        find_program(UDPTRANS_DPKG dpkg)
+        if(UDPTRANS_DPKG)
+            execute_process(COMMAND ${UDPTRANS_DPKG} --print-architecture
+                OUTPUT_VARIABLE arch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+        endif()
+    endif()
+    if(NOT arch)
+        string(TOLOWER "${CMAKE_SYSTEM_PROCESSOR}" proc)
+        if(proc MATCHES "^(aarch64|arm64)$")
+            set(arch arm64)
+        elseif(proc MATCHES "^(x86_64|amd64)$")
+            set(arch amd64)
+        elseif(proc MATCHES "^arm")
+            set(arch armhf)
+        elseif(proc MATCHES "^i.86$")
+            set(arch i386)
+        else()
+            set(arch ${proc})
+        endif()
+    endif()
+    set(${out} ${arch} PARENT_SCOPE)
+endfunction()
+udptrans_debian_arch(UDPTRANS_PACKAGE_ARCH)
+
+set(CPACK_PACKAGE_NAME udptrans)
+set(CPACK_PACKAGE_VENDOR "udptrans developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "UDP output stage plug-in module for a smart camera's processing chain")
+set(CPACK_PACKAGE_DESCRIPTION
+    "libudptrans.so sends each processed frame's result block as one UDP datagram, keeps a \
+heartbeat on an idle link, offers scheduled transmission for triggered acquisition and hands \
+received texts to the application's communication proxy. It also exports a small C runtime \
+library (logging, ring buffer, redirection, clocks, address and socket helpers). The package \
+holds the module with its parameter description, the host framework library libalgo.so, the \
+host program udptrans-host, the public headers and a CMake package configuration.")
+set(CPACK_PACKAGE_CONTACT "udptrans developers <udptrans@localhost>")
+set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-Linux-${UDPTRANS_PACKAGE_ARCH}")
+set(CPACK_GENERATOR "DEB;TGZ")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+# The target's strip (CMake picks aarch64-linux-gnu-strip in a cross build).
+set(CPACK_STRIP_FILES ON)
+# The tree has one component; packages hold everything installed.
+set(CPACK_DEB_COMPONENT_INSTALL OFF)
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+
+set(UDPTRANS_DEB_PREFIX /opt/udptrans)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${UDPTRANS_PACKAGE_ARCH})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# What the objects need at run time: glibc (pthread and dl live in libc since
+# 2.34, which the GLIBC_2.34 symbol versions of the build pin) and the GCC 12
+# C++ runtime the objects were compiled against. dpkg-shlibdeps cannot work this
+# out in a cross build (it knows only the build machine's libraries), so the
+# list is written out; scripts/package.sh checks the symbol versions against it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Per-generator settings that CPack reads when it runs: the .deb installs
+# under its prefix, the archive keeps the tree relative under its top folder.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/UdptransCPackOptions.cmake)
+file(WRITE ${CPACK_PROJECT_CONFIG_FILE} "\
+if(CPACK_GENERATOR STREQUAL \"DEB\")
+    set(CPACK_PACKAGING_INSTALL_PREFIX \"${UDPTRANS_DEB_PREFIX}\")
+else()
+    set(CPACK_PACKAGING_INSTALL_PREFIX \"/\")
+endif()
+")
+
+include(CPack)
