@@ -298,6 +298,11 @@ public:
         callbacker(3, &LogCapture::Callback);
         return true;
     }
+    // Lines go to the capture (true) or nowhere (false).
+    void Capture(bool on) {
+        auto callbacker = reinterpret_cast<CallbackerFn>(dlsym(m_handle, "log_set_callbacker"));
+        callbacker(on ? 3 : 8, on ? &LogCapture::Callback : nullptr);
+    }
     void Close() {
         if (m_handle != nullptr) {
             // No reply callback of the module may outlive its code.

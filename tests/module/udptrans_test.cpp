@@ -4,12 +4,44 @@
 // by UDP receivers on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "ModuleHarness.h"
 
 using namespace ut;
+
+// Counts the heap allocations of the test's own thread while switched on, to
+// show that the per-frame path does not allocate. The sanitizers bring their
+// own allocator, so the count is only taken in plain builds.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define UT_COUNT_ALLOCATIONS 1
+// The replacement pair below is malloc/free on both sides; the compiler sees
+// only the free inside operator delete and flags it wherever it inlines one.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+thread_local bool t_bCountAllocs = false;
+thread_local long t_nAllocs = 0;
+}  // namespace
+void* operator new(size_t size) {
+    if (t_bCountAllocs) {
+        ++t_nAllocs;
+    }
+    void* p = std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        throw std::bad_alloc();
+    }
+    return p;
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+#endif
 
 namespace {
 
@@ -454,6 +486,28 @@ TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
 
     // Nothing of the above was queued: the marker is the first to arrive.
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
+}
+
+TEST_F(UdptransModule, FramePathAllocatesNothing) {
+#ifndef UT_COUNT_ALLOCATIONS
+    GTEST_SKIP() << "allocation count needs the plain allocator";
+#else
+    auto values = m_ep.StoreValues();
+    values.push_back({"AlgoEnable", "0"});
+    ASSERT_EQ(0, Start(values));
+    m_lib.Capture(false);
+    Frame frame(1, 1, Bytes("frame"));
+    ASSERT_EQ(0, Process(frame));  // first use: outputs inserted
+    t_nAllocs = 0;
+    t_bCountAllocs = true;
+    for (int i = 0; i < 100; ++i) {
+        frame.SetCounters(i, i);
+        Process(frame);
+    }
+    t_bCountAllocs = false;
+    EXPECT_EQ(0, t_nAllocs);
+    EXPECT_EQ(0, frame.Status());
+#endif
 }
 
 TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
