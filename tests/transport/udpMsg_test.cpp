@@ -732,6 +732,28 @@ TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
     EXPECT_EQ(baseline, CountThreads());
 }
 
+TEST(CUdpProcessLifecycle, EngineFreedRightAfterDeInitIsNeverTouchedAgain) {
+    // The host frees the engine (and may unload the module) as soon as DeInit
+    // returns; a task that was still starting or returning would then run on
+    // freed memory, which the address sanitizer reports.
+    const int baseline = CountThreads();
+    UdpPeer target;
+    for (int i = 0; i < 60; ++i) {
+        auto* engine = new udp::CUdpProcess;
+        engine->SetLogId(kLogId);
+        engine->SetTargetMsgIp(kLoopback);
+        engine->SetTargetMsgPort(target.Port());
+        engine->SetHostMsgPort(FreePort(), false);
+        engine->SetHostHbPort(FreePort(), false);
+        engine->SetFrameAndTrigger(0, 0, 1);
+        ASSERT_EQ(0, engine->Init());
+        engine->DeInit();
+        delete engine;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(baseline, CountThreads());
+}
+
 long VmSizeBytes() {
     FILE* f = fopen("/proc/self/status", "r");
     if (f == nullptr) {
