@@ -139,6 +139,32 @@ TEST_F(LogRing, WrapPlacesLineAtStartBehindMarker) {
     EXPECT_EQ(nullptr, log_buf_front().data);
 }
 
+TEST_F(LogRing, RecordEndingInTailSendsReaderStraightToStart) {
+    ASSERT_EQ(0, log_buf_init(1024));  // region end mark at 1016, limit 1020
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_EQ(0, Push(Line(100, 'a')));
+    }
+    const char* start = log_buf_front().data;
+    ASSERT_EQ(0, Push(Line(78, 't')));  // ends at 1018, inside the tail
+    log_buf_pop_front();
+    ASSERT_EQ(0, Push(Line(50, 'w')));  // wraps behind a 2-byte marker
+    EXPECT_EQ(start, log_buf_back().data);
+    const unsigned char* marker = reinterpret_cast<const unsigned char*>(start) - 4 + 1018;
+    EXPECT_EQ(2, marker[0]);
+    EXPECT_EQ(1, marker[3]);
+    for (int i = 1; i < 9; ++i) {
+        log_buf_pop_front();
+    }
+    EXPECT_EQ(Line(78, 't'), Front());
+    log_buf_pop_front();
+    // The reader jumps from the tail to the start without visiting the
+    // marker, which therefore stays marked in use.
+    EXPECT_EQ(Line(50, 'w'), Front());
+    EXPECT_EQ(1, marker[2]);
+    log_buf_pop_front();
+    EXPECT_EQ(nullptr, log_buf_front().data);
+}
+
 TEST_F(LogRing, WrapRefusedWhenLineNotShorterThanFreedStart) {
     ASSERT_EQ(0, log_buf_init(1024));
     for (int i = 0; i < 9; ++i) {
@@ -167,6 +193,14 @@ TEST_F(LogRing, EmptiedBufferStartsAgainAtOffsetZero) {
     ASSERT_EQ(0, Push("third"));
     EXPECT_EQ(start, log_buf_front().data);
     EXPECT_EQ("third", Front());
+
+    // Reused space is cleared: a null data pointer over the old bytes gives
+    // a zero payload.
+    log_buf_pop_front();
+    log_buf_item zeros = {5, nullptr};
+    ASSERT_EQ(0, log_buf_push_back(zeros));
+    EXPECT_EQ(start, log_buf_front().data);
+    EXPECT_EQ(std::string(5, '\0'), Front());
 }
 
 TEST_F(LogRing, RefusedWrapOnEmptyBufferLeavesMarkerInFront) {
