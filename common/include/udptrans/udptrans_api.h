@@ -25,6 +25,9 @@ extern "C" {
  * Log ids 0..299 name the source of a line. 299 carries the byte dumps of
  * log_print_bytes; 298 never gets callback-only delivery. A line is written
  * when its id's threshold is at most its level; threshold 8 silences an id.
+ * Ids outside 0..299 are never output: log_get_priority reports 8 for them,
+ * log_set_priority ignores them (a negative id sets all 300) and log_print_mod
+ * drops their lines.
  */
 #define LOG_ID_COUNT 300
 #define LOG_ID_BYTES 299
