@@ -2,10 +2,12 @@
 // limits and byte dumps. The log state is process-global, so every test
 // starts with log_prt_init.
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <time.h>
 
-#include <ctype.h>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "StdoutCapture.h"
@@ -259,6 +261,70 @@ TEST(LogPrint, MacroFillsPrefixAndSkipsSilencedIds) {
              "\033[31m| Err  | 004udptrans | udpMsg      :%04d: bad\r\n\033[0m",
              line, line + 1);
     EXPECT_EQ(expected, out);
+}
+
+std::atomic<int> g_racingCalls{0};
+int CountingCallback(int, int, int, const char*, int) {
+    g_racingCalls.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
+
+TEST(LogPrint, ConcurrentLinesStayWholeWhileSettersRace) {
+    ResetDirect();
+    log_set_priority(-1, 0);
+    constexpr int kThreads = 4;
+    constexpr int kLines = 500;
+    std::atomic<bool> stop{false};
+    StdoutCapture cap;
+    // Reconfigures everything but the writers' own threshold while they log.
+    std::thread setter([&stop] {
+        unsigned char block[272] = {};
+        for (int round = 0; !stop.load(); ++round) {
+            log_set_priority(200 + round % 50, round % 9);
+            log_set_callbacker(round % 2 ? 3 : 8, round % 3 ? CountingCallback : nullptr);
+            log_set_timestamp_en(round % 2);
+            log_set_filter(block);
+            (void)log_get_priority(round % 300);
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i) {
+                log_print_mod(t + 1, 6, "w%d n%04d|\n", t, i);
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    stop.store(true);
+    setter.join();
+    log_set_callbacker(0, nullptr);
+    const std::string out = cap.Stop();
+
+    // Every line arrives once, in one piece (possibly behind a time stamp).
+    std::vector<int> next(kThreads, 0);
+    size_t pos = 0;
+    int lines = 0;
+    while (pos < out.size()) {
+        const size_t end = out.find('\n', pos);
+        ASSERT_NE(std::string::npos, end);
+        std::string line = out.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line[0] == '[') {
+            line = line.substr(26);
+        }
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(2, sscanf(line.c_str(), "w%d n%04d|", &t, &i)) << line;
+        ASSERT_EQ('|', line.back()) << line;
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        ASSERT_EQ(next[t], i) << line;
+        ++next[t];
+        ++lines;
+    }
+    EXPECT_EQ(kThreads * kLines, lines);
 }
 
 TEST(LogPrint, FilterBlockIsStoredWithoutEffect) {
