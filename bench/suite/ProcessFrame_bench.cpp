@@ -4,6 +4,7 @@
 // come from the executable's counting allocator (AllocCount.h).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +23,9 @@
 #include "SuiteHost.h"
 #include "algo/AbstractUserModule.h"
 #include "algo/FrameData.h"
+#include "algo/ParamManage.h"
+#include "algo/AppComponents.h"
+#include "algo/ComObjectPool.h"
 
 namespace {
 
@@ -164,6 +168,58 @@ void BM_ProcessFloor(benchmark::State& state) {
     state.counters.erase("sent_share");
 }
 BENCHMARK(BM_ProcessFloor);
+
+// What Process does beyond the floor, step by step, with the same framework
+// calls: the clock read (twice per frame: start time and UpProcessTime), the
+// two component look-ups with their queries, one parameter read from the
+// store, and the framework's running statistics.
+void BM_StepClock(benchmark::State& state) {
+    for (auto _ : state) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        benchmark::DoNotOptimize(ts);
+    }
+}
+BENCHMARK(BM_StepClock);
+
+void BM_StepComponents(benchmark::State& state) {
+    static const std::string kTestImage = "EnableTestImage";
+    static const std::string kTriggerMode = "TriggerMode";
+    using Infra::Component::getComponentInstance;
+    for (auto _ : state) {
+        auto* trigger = getComponentInstance<zerran_app::ITriggerSource>();
+        auto* image = getComponentInstance<zerran_app::IImageProcess>();
+        int a = 0;
+        int b = 0;
+        image->GetIntParam(kTestImage, a);
+        trigger->GetIntParam(kTriggerMode, b);
+        benchmark::DoNotOptimize(a + b);
+    }
+}
+BENCHMARK(BM_StepComponents);
+
+void BM_StepParamRead(benchmark::State& state) {
+    static const std::string kAlgoEnable = "AlgoEnable";
+    CParamManage store;
+    const std::string so = UDPTRANS_SO_PATH;
+    if (store.LoadDescription(so.substr(0, so.rfind('/')) + "/udptrans.pdesc") != 0) {
+        state.SkipWithError("no parameter description");
+        return;
+    }
+    for (auto _ : state) {
+        auto info = store.GetParamFindAndCheck(kAlgoEnable, 0);
+        benchmark::DoNotOptimize(info->vecValue.front());
+    }
+}
+BENCHMARK(BM_StepParamRead);
+
+void BM_StepUpProcessTime(benchmark::State& state) {
+    CAbstractUserModule* m = g_rig->module.Module();
+    for (auto _ : state) {
+        m->UpProcessTime();
+    }
+}
+BENCHMARK(BM_StepUpProcessTime);
 
 int SetUpRig() {
     g_rig = new Rig;

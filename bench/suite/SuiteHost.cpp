@@ -120,6 +120,64 @@ ThreadUsage UsageOfThreads(const std::string& name) {
     return total;
 }
 
+std::vector<std::string> OtherRealtimeThreads() {
+    std::vector<std::string> found;
+    const std::string self = std::to_string(getpid());
+    DIR* procs = opendir("/proc");
+    if (procs == nullptr) {
+        return found;
+    }
+    while (dirent* p = readdir(procs)) {
+        if (p->d_name[0] < '0' || p->d_name[0] > '9' || self == p->d_name) {
+            continue;
+        }
+        const std::string base = std::string("/proc/") + p->d_name;
+        {
+            // Kernel threads have no command line.
+            std::ifstream cmd(base + "/cmdline");
+            if (cmd.get() == std::char_traits<char>::eof()) {
+                continue;
+            }
+        }
+        DIR* tasks = opendir((base + "/task").c_str());
+        if (tasks == nullptr) {
+            continue;
+        }
+        while (dirent* t = readdir(tasks)) {
+            if (t->d_name[0] == '.') {
+                continue;
+            }
+            std::ifstream in(base + "/task/" + t->d_name + "/stat");
+            std::string stat;
+            std::getline(in, stat);
+            const size_t open = stat.find('(');
+            const size_t close = stat.rfind(')');
+            if (open == std::string::npos || close == std::string::npos) {
+                continue;
+            }
+            // Fields after the name start with the state (field 3); the
+            // policy is field 41.
+            std::istringstream rest(stat.substr(close + 2));
+            std::string field;
+            int index = 3;
+            int policy = 0;
+            while (rest >> field) {
+                if (index == 41) {
+                    policy = std::atoi(field.c_str());
+                    break;
+                }
+                ++index;
+            }
+            if (policy == 1 || policy == 2) {
+                found.push_back(stat.substr(open + 1, close - open - 1) + "(" + p->d_name + ")");
+            }
+        }
+        closedir(tasks);
+    }
+    closedir(procs);
+    return found;
+}
+
 uint64_t UdpRcvbufErrors() {
     // Two "Udp:" lines: the names, then the values, in the same order.
     std::ifstream in("/proc/net/snmp");

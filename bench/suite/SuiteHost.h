@@ -45,6 +45,10 @@ ThreadUsage UsageOfThreads(const std::string& name);
 // The same for one thread id.
 ThreadUsage UsageOfThread(int tid);
 int CurrentTid();
+// Names of the real-time (SCHED_FIFO/SCHED_RR) threads of other user-space
+// processes on the machine right now: they can hold off the engine's
+// real-time tasks, which no ordinary thread can.
+std::vector<std::string> OtherRealtimeThreads();
 // UDP receive-buffer drops of the whole machine (/proc/net/snmp).
 uint64_t UdpRcvbufErrors();
 

@@ -22,6 +22,8 @@
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -292,6 +294,23 @@ int Latency(int seconds) {
                        sizeof(floorTo));
             });
         });
+        // Other processes' real-time threads, sampled while the rate runs.
+        std::atomic<bool> sampling{true};
+        size_t rtMax = 0;
+        std::string rtNames;
+        std::thread sampler([&] {
+            while (sampling.load()) {
+                const std::vector<std::string> rt = suite::OtherRealtimeThreads();
+                if (rt.size() > rtMax) {
+                    rtMax = rt.size();
+                    rtNames.clear();
+                    for (size_t k = 0; k < rt.size() && k < 4; ++k) {
+                        rtNames += (k != 0 ? " " : "") + rt[k];
+                    }
+                }
+                usleep(250000);
+            }
+        });
         int failed = 0;
         Paced(start, rate, count, [&](uint32_t seq) {
             frame.SetCounters(static_cast<int>(seq), static_cast<int>(seq));
@@ -300,6 +319,8 @@ int Latency(int seconds) {
             failed += m->Process(frame.Input(), frame.Output()) != 0 ? 1 : 0;
         });
         floorThread.join();
+        sampling.store(false);
+        sampler.join();
         usleep(300000);  // stragglers
         const uint64_t drops = suite::UdpRcvbufErrors() - drops0;
         const std::vector<double> lm = Sorted(collector.Latencies(0));
@@ -319,15 +340,22 @@ int Latency(int seconds) {
         const double lostF = static_cast<double>(count) - static_cast<double>(lf.size());
         Row("2", "datagrams lost" + at + " (of " + std::to_string(count) + ")", lostM, "count",
             "sendto thread", lostF);
-        char why[256];
+        int over10ms = 0;
+        for (double v : lm) {
+            over10ms += v > 10000.0 ? 1 : 0;
+        }
+        char why[640];
         std::snprintf(why, sizeof(why),
                       "@%d/s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
-                      "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu. "
-                      "Module losses beyond the kernel's are records its 5-record send queue "
-                      "refused while the message task was not running.",
+                      "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu; "
+                      "module datagrams later than 10 ms: %d; real-time threads of other "
+                      "processes seen: up to %zu%s%s%s. Module losses beyond the kernel's are "
+                      "records its 5-record send queue refused while the message task was held "
+                      "off.",
                       rate, lostM, lostF, static_cast<unsigned long long>(drops), failed,
                       static_cast<unsigned long long>(collector.Dups(0)),
-                      static_cast<unsigned long long>(collector.Dups(1)));
+                      static_cast<unsigned long long>(collector.Dups(1)), over10ms, rtMax,
+                      rtMax != 0 ? " (" : "", rtNames.c_str(), rtMax != 0 ? ")" : "");
         Note("2", why);
     }
     collector.Stop();
@@ -613,16 +641,28 @@ int Heartbeat() {
         }
         return v.empty() ? NAN : s / static_cast<double>(v.size());
     };
-    const std::vector<double> sm = Sorted(em);
-    const std::vector<double> sf = Sorted(ef);
-    const char* fl = "absolute timer";
+    auto absSorted = [](const std::vector<double>& v) {
+        std::vector<double> a;
+        for (double x : v) {
+            a.push_back(std::fabs(x));
+        }
+        return Sorted(a);
+    };
+    auto drift = [](const std::vector<uint64_t>& t) {
+        return t.size() > kPeriods
+                   ? static_cast<double>(t[kPeriods] - t[0]) / 1e6 - 1000.0 * kPeriods
+                   : NAN;
+    };
+    const std::vector<double> am = absSorted(em);
+    const std::vector<double> af = absSorted(ef);
+    const char* fl = "absolute 1 s timer thread";
     Row("4", "period error mean (" + std::to_string(em.size()) + " periods)", mean(em), "ms", fl,
         mean(ef));
-    Row("4", "period error p50", suite::Percentile(sm, 50), "ms", fl, suite::Percentile(sf, 50));
-    Row("4", "period error max", sm.empty() ? NAN : sm.back(), "ms", fl,
-        sf.empty() ? NAN : sf.back());
-    Row("4", "period error min", sm.empty() ? NAN : sm.front(), "ms", fl,
-        sf.empty() ? NAN : sf.front());
+    Row("4", "period abs. error p50", suite::Percentile(am, 50), "ms", fl,
+        suite::Percentile(af, 50));
+    Row("4", "period abs. error max", am.empty() ? NAN : am.back(), "ms", fl,
+        af.empty() ? NAN : af.back());
+    Row("4", "drift over 20 periods", drift(modT), "ms", fl, drift(floorT));
     return em.size() == kPeriods ? 0 : 1;
 }
 
@@ -637,14 +677,22 @@ int Idle(int seconds) {
         return 1;
     }
     // Floors: two threads shaped like the two tasks (a 1 ms select on a UDP
-    // socket of their own, nothing else), and one select on no descriptor.
+    // socket of their own, nothing else), one select on no descriptor, and
+    // one socket select in the tasks' real-time class (when allowed), to tell
+    // the cost of the scheduling class from the cost of the loop.
     std::atomic<bool> stop{false};
-    std::atomic<int> tids[3] = {{0}, {0}, {0}};
+    std::atomic<int> tids[4] = {{0}, {0}, {0}, {0}};
+    std::atomic<bool> fifoOk{false};
     std::vector<std::thread> floors;
-    for (int i = 0; i < 3; ++i) {
-        floors.emplace_back([&stop, &tids, i] {
+    for (int i = 0; i < 4; ++i) {
+        floors.emplace_back([&stop, &tids, &fifoOk, i] {
             tids[i].store(suite::CurrentTid());
-            const int fd = i < 2 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
+            if (i == 3) {
+                sched_param sp{};
+                sp.sched_priority = 60;
+                fifoOk.store(pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0);
+            }
+            const int fd = i != 2 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
             while (!stop.load(std::memory_order_relaxed)) {
                 fd_set rd;
                 FD_ZERO(&rd);
@@ -662,16 +710,16 @@ int Idle(int seconds) {
     usleep(500000);  // everything settled in its loop
     const suite::ThreadUsage msg0 = suite::UsageOfThreads("udp_input_task");
     const suite::ThreadUsage hb0 = suite::UsageOfThreads("udp_out_task");
-    suite::ThreadUsage fl0[3];
-    for (int i = 0; i < 3; ++i) {
+    suite::ThreadUsage fl0[4];
+    for (int i = 0; i < 4; ++i) {
         fl0[i] = suite::UsageOfThread(tids[i].load());
     }
     const uint64_t t0 = MonoNs();
     sleep(static_cast<unsigned>(seconds));
     const suite::ThreadUsage msg1 = suite::UsageOfThreads("udp_input_task");
     const suite::ThreadUsage hb1 = suite::UsageOfThreads("udp_out_task");
-    suite::ThreadUsage fl1[3];
-    for (int i = 0; i < 3; ++i) {
+    suite::ThreadUsage fl1[4];
+    for (int i = 0; i < 4; ++i) {
         fl1[i] = suite::UsageOfThread(tids[i].load());
     }
     const double wall = static_cast<double>(MonoNs() - t0) / 1e9;
@@ -696,11 +744,16 @@ int Idle(int seconds) {
     Row("5", "CPU, heartbeat task", per(hb0.cpuNs, hb1.cpuNs), "ms/s", fl1name, floorCpu2 / 2);
     Row("5", "wake-ups, both engine tasks",
         wake(msg0.switches + hb0.switches, msg1.switches + hb1.switches), "1/s", fl2, floorWake2);
-    char why[200];
+    if (fifoOk.load()) {
+        Row("5", "CPU, message task (real-time class)", per(msg0.cpuNs, msg1.cpuNs), "ms/s",
+            "1 ms select on a socket, SCHED_FIFO 60", per(fl0[3].cpuNs, fl1[3].cpuNs));
+    }
+    char why[240];
     std::snprintf(why, sizeof(why),
                   "%.1f s idle, engine enabled, no heartbeat; a 1 ms select on no descriptor "
-                  "costs %.2f ms/s at %.0f wake-ups/s",
-                  wall, per(fl0[2].cpuNs, fl1[2].cpuNs), wake(fl0[2].switches, fl1[2].switches));
+                  "costs %.2f ms/s at %.0f wake-ups/s; real-time floor %s",
+                  wall, per(fl0[2].cpuNs, fl1[2].cpuNs), wake(fl0[2].switches, fl1[2].switches),
+                  fifoOk.load() ? "measured" : "not allowed here");
     Note("5", why);
     if (msg1.threads != 1 || hb1.threads != 1) {
         Note("5", "engine task threads not found by name");
@@ -755,6 +808,8 @@ int Memory(int frames) {
 
     Row("7", "resident size, module loaded and started", static_cast<double>(rssStarted), "KiB",
         "process before loading", static_cast<double>(rssBare));
+    Row("7", "resident size added by loading and starting",
+        static_cast<double>(rssStarted - rssBare), "KiB", "", NAN);
     Row("7", "resident growth over " + std::to_string(frames) + " frames",
         static_cast<double>(rssAfter - rssWarm), "KiB", "none", 0.0);
     Row("7", "heap in use, growth over the same frames",
