@@ -91,7 +91,7 @@ Wait PollWait(int fd, Direction dir, timeval* tv, Budget budget) {
         limit = &ts;
     }
 
-    const unsigned int start = get_time_tick();
+    const unsigned int start = (budget == Budget::kShared) ? get_time_tick() : 0u;
     const int rc = ppoll(&pfd, 1, limit, nullptr);
     const int savedErrno = errno;
     if (tv != nullptr && budget == Budget::kShared) {

@@ -399,6 +399,9 @@ TEST(UtilSendn, LimitedModeMakesOneSendFromTheStart) {
         EXPECT_EQ(1, status);
         EXPECT_GE(MsSince(start), 150);
         EXPECT_LT(MsSince(start), 5000);
+        status = 77;
+        EXPECT_EQ(0, util_sendn(a.get(), "late", 4, 0, &status));
+        EXPECT_EQ(1, status);
 
         b.Reset();
         EXPECT_EQ(-1, util_sendn(a.get(), "gone", 4, 200, &status));
@@ -496,9 +499,14 @@ TEST(SendnWithError, GonePeerIsAnErrorNotASignal) {
     ASSERT_EQ(0, sigaction(SIGPIPE, &previous, nullptr));
 }
 
-TEST(SendnWithError, BadArgumentsAndBadDescriptor) {
+TEST(SendnWithError, ZeroLimitBadArgumentsAndBadDescriptor) {
     auto [a, b] = UnixPair();
     int error = 77;
+    // Limit 0 on a full buffer: nothing can go, the limit is reached at once.
+    FillSendBuffer(a.get());
+    EXPECT_EQ(0, sendn_with_error(a.get(), "abc", 3, 0, &error));
+    EXPECT_EQ(-3, error);
+    error = 77;
     EXPECT_EQ(-1, sendn_with_error(a.get(), nullptr, 3, 1000, &error));
     EXPECT_EQ(-1, sendn_with_error(a.get(), "abc", 0, 1000, &error));
     EXPECT_EQ(-2, sendn_with_error(-1, "abc", 3, 1000, &error));
