@@ -75,9 +75,12 @@ TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
                             "99999999999999999999999"}) {
         EXPECT_EQ(m_store.CheckParam("HostPort", bad), CParamManage::kErrBadValue) << bad;
     }
-    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2.3"), 0);
-    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2"), CParamManage::kErrBadValue);
-    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2.3x"), CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.CheckParam("HostIp", "10.1.2.3"), 0);
+    EXPECT_EQ(m_store.CheckParam("HostIp", "10.1.2"), CParamManage::kErrBadValue);
+    EXPECT_EQ(m_store.CheckParam("HostIp", "10.1.2.3x"), CParamManage::kErrBadValue);
+    // Target addresses are texts for the store; the module checks them.
+    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.1.2"), 0);
+    EXPECT_EQ(m_store.CheckParam("TargetIp", "10.100.200.255xx"), CParamManage::kErrBadValue);
     EXPECT_EQ(m_store.CheckParam("HeartbeatText", std::string(32, 'h').c_str()), 0);
     EXPECT_EQ(m_store.CheckParam("HeartbeatText", ""), 0);
     EXPECT_EQ(m_store.CheckParam("HeartbeatText", std::string(33, 'h').c_str()),
@@ -156,12 +159,12 @@ TEST_F(ParamManageTest, DamagedStoreLoadsDefaultsWithOneLine) {
 
 TEST_F(ParamManageTest, RefusedStoredValueFallsBackToItsDefaultOnly) {
     WriteText(m_strStore,
-              "# hand edited\nTargetPort = 99999\nHostPort=4000\nTargetIp=1.2.3\nOldKey=5\n");
+              "# hand edited\nTargetPort = 99999\nHostPort=4000\nHostIp=1.2.3\nOldKey=5\n");
     CaptureStderr();
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     GetCapturedStderr();
     EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");
-    EXPECT_EQ(m_store.GetParam("TargetIp", 0), "127.0.0.1");
+    EXPECT_EQ(m_store.GetParam("HostIp", 0), "0.0.0.0");
     EXPECT_EQ(m_store.GetParam("HostPort", 0), "4000");
 }
 

@@ -363,7 +363,11 @@ TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
     EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "70000"));
     EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "abc"));
     EXPECT_EQ(CParamManage::kErrUnknownKey, Set("NoSuchKey", "1"));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetIp", "1.2.3"));
+    // The module checks addresses itself: a malformed one is its own code.
+    EXPECT_EQ(static_cast<int>(0xE0000103u), Set("TargetIp", "1.2.3"));
+    EXPECT_EQ(static_cast<int>(0xE0000103u), Set("TargetHeartbeatIp", "10.0.0.256"));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetIp", "1234.1234.1234.1"));
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatInterval", "0"));
     EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
     EXPECT_EQ(-2, Set("TargetHeartbeatIp", "255.255.255.255"));
     EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatText", std::string(40, 'x')));
