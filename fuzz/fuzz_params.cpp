@@ -1,0 +1,231 @@
+// Fuzzes the parameters of a started module: random keys (the module's
+// thirteen, unknown ones, null and empty), values (any bytes up to the first
+// zero) and lengths through SetParam, GetParam and UpSingleParam of
+// libudptrans.so, loaded with dlopen and started on a store in a temporary
+// folder, on ports the kernel picked.
+//
+// Checked after every call: no crash or memory error (GetParam's buffer is
+// exactly `size` bytes); the store file always loads again in a fresh store;
+// what GetParam reports for every key matches that file: the stored text for
+// the keys the store answers, the engine's port for the four port keys.
+//
+// The fuzzer never points the module at ports or hosts outside itself: a
+// valid new host port or heartbeat mode is replaced by the current value, so
+// only refusals reach the engine with random text; no frames are processed
+// and the heartbeat stays off, so nothing is ever sent.
+//
+// Threads: libFuzzer's thread is the host's thread; the module's tasks run
+// beside it and log through the (silenced) callback.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "algo/AbstractUserModule.h"
+#include "algo/ParamManage.h"
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what) {
+    std::fprintf(stderr, "fuzz_params: %s\n", what.c_str());
+    std::abort();
+}
+
+void Check(bool ok, const std::string& what) {
+    if (!ok) {
+        Fail(what);
+    }
+}
+
+const char* const kKeys[] = {"HostIp",
+                             "HostPort",
+                             "TargetIp",
+                             "TargetPort",
+                             "HostHeartbeatPort",
+                             "TargetHeartbeatIp",
+                             "TargetHeartbeatPort",
+                             "AlgoEnable",
+                             "ScheduledTransEnable",
+                             "ScheduledTransTime",
+                             "HeartbeatTranMode",
+                             "HeartbeatText",
+                             "HeartbeatInterval"};
+constexpr size_t kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);
+
+std::string g_dir;
+std::string g_pdesc;
+CAbstractUserModule* g_module = nullptr;
+CParamManage* g_check = nullptr;  // description only: CheckParam of candidate values
+
+int QuietLog(int, int, int, const char* line, int length) {
+    if (line == nullptr || std::strlen(line) != static_cast<size_t>(length)) {
+        std::abort();
+    }
+    return 0;
+}
+
+uint16_t FreePort() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    socklen_t len = sizeof(addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+std::string ModuleGet(const char* key) {
+    char buf[256] = {0};
+    int len = -1;
+    const int rc = g_module->GetParam(key, buf, sizeof(buf), &len);
+    Check(rc == 0, std::string("GetParam failed for ") + key);
+    return buf;
+}
+
+void Setup() {
+    char tmpl[] = "/tmp/udptrans_fuzz_params_XXXXXX";
+    Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
+    g_dir = tmpl;
+    g_pdesc = std::filesystem::path(UDPTRANS_SO_PATH).parent_path().string() + "/udptrans.pdesc";
+
+    void* so = dlopen(UDPTRANS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (so == nullptr) {
+        Fail(std::string("dlopen: ") + dlerror());
+    }
+    auto priority = reinterpret_cast<void (*)(int, int)>(dlsym(so, "log_set_priority"));
+    auto callbacker = reinterpret_cast<void (*)(int, int (*)(int, int, int, const char*, int))>(
+        dlsym(so, "log_set_callbacker"));
+    auto create = reinterpret_cast<CAbstractUserModule* (*)()>(dlsym(so, "CreateModule"));
+    Check(priority && callbacker && create, "module symbols missing");
+    priority(-1, 8);
+    callbacker(3, &QuietLog);
+
+    {
+        CParamManage store;
+        Check(store.LoadDescription(g_pdesc) == 0, "description");
+        Check(store.LoadFile(g_dir + "/udptrans.param") == 0, "store");
+        const std::string values[][2] = {{"HostPort", std::to_string(FreePort())},
+                                         {"HostHeartbeatPort", std::to_string(FreePort())},
+                                         {"TargetIp", "127.0.0.1"},
+                                         {"TargetHeartbeatIp", "127.0.0.1"},
+                                         {"HeartbeatTranMode", "0"}};
+        for (const auto& kv : values) {
+            Check(store.SetParam(kv[0].c_str(), kv[1].c_str(), 0) == 0, kv[0]);
+        }
+        Check(store.SaveFile() == 0, "first save");
+    }
+    g_module = create();
+    Check(g_module != nullptr, "CreateModule");
+    g_module->SetModuleId(9);
+    Check(g_module->SetPwd(g_dir.c_str()) == 0, "module start");
+
+    g_check = new CParamManage();
+    Check(g_check->LoadDescription(g_pdesc) == 0, "description");
+}
+
+// Values the fuzzer must not hand to the engine as they are (see the header).
+std::string Tame(const std::string& key, const std::string& value) {
+    const bool guarded =
+        key == "HostPort" || key == "HostHeartbeatPort" || key == "HeartbeatTranMode";
+    if (!guarded || g_check->CheckParam(key.c_str(), value.c_str()) != 0) {
+        return value;
+    }
+    return key == "HeartbeatTranMode" ? "0" : ModuleGet(key.c_str());
+}
+
+// The store file loads, and every key reads back through the module as the
+// file holds it.
+void CheckStoreMatches() {
+    CParamManage file;
+    Check(file.LoadDescription(g_pdesc) == 0, "description");
+    Check(file.LoadFile(g_dir + "/udptrans.param") == 0, "store file does not load");
+    for (const char* key : kKeys) {
+        const std::string stored = file.GetParam(key, 0);
+        char buf[256];
+        std::memset(buf, 0x5A, sizeof(buf));
+        buf[sizeof(buf) - 1] = '\0';
+        int len = -7;
+        Check(g_module->GetParam(key, buf, sizeof(buf), &len) == 0, std::string("GetParam ") + key);
+        const std::string got = buf;
+        const std::string key_s = key;
+        if (key_s == "TargetIp" || key_s == "TargetHeartbeatIp" || key_s == "HostIp") {
+            // May be left unwritten; when written, it is the stored text.
+            if (got != std::string(sizeof(buf) - 1, 'Z')) {
+                Check(got == stored || key_s == "HostIp",
+                      key_s + ": module says " + got + ", file holds " + stored);
+            }
+            continue;
+        }
+        Check(got == stored, key_s + ": module says '" + got + "', file holds '" + stored + "'");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    Setup();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 6) {
+        return 0;
+    }
+    const uint8_t op = data[0] % 3u;
+    const uint8_t keySel = data[1] % 16u;
+    int32_t number = 0;
+    std::memcpy(&number, data + 2, sizeof(number));
+    std::string rest(reinterpret_cast<const char*>(data + 6), size - 6);
+    rest = rest.substr(0, std::strlen(rest.c_str()));  // a C string ends at its first zero
+
+    std::string key;
+    const char* keyPtr = nullptr;
+    if (keySel < kKeyCount) {
+        key = kKeys[keySel];
+        keyPtr = key.c_str();
+    } else if (keySel < 14) {
+        // An unknown key: the first word of the text, the rest the value.
+        const size_t cut = std::min(rest.find(' '), rest.size());
+        key = rest.substr(0, cut);
+        rest = cut < rest.size() ? rest.substr(cut + 1) : std::string();
+        keyPtr = key.c_str();
+    } else if (keySel == 14) {
+        keyPtr = "";
+    }  // 15: null key
+
+    switch (op) {
+        case 0: {
+            const std::string value = keyPtr ? Tame(keyPtr, rest) : rest;
+            const int length = (number & 1) ? static_cast<int>(value.size()) : number;
+            g_module->SetParam(keyPtr, (number & 2) && length == 0 ? nullptr : value.c_str(),
+                               length);
+            break;
+        }
+        case 1: {
+            // The buffer is exactly `size` bytes: any write past it shows.
+            const int bufSize = static_cast<int>(static_cast<uint32_t>(number) % 300u);
+            std::vector<char> buf(bufSize > 0 ? static_cast<size_t>(bufSize) : 1, 'Q');
+            int len = -3;
+            g_module->GetParam(keyPtr, bufSize > 0 ? buf.data() : nullptr, bufSize,
+                               (number & 0x1000) ? nullptr : &len);
+            break;
+        }
+        default:
+            g_module->UpSingleParam(keyPtr, (number & 1) != 0);
+            break;
+    }
+    CheckStoreMatches();
+    return 0;
+}
