@@ -5,14 +5,18 @@
 // crashing its host or leaking descriptors.
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "HardeningFixture.h"
 
@@ -53,6 +57,59 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     // The replaced descriptors were closed by the task, the new sockets took
     // their place: nothing leaked.
     EXPECT_LE(OpenFdCount(), fdsBefore);
+}
+
+TEST_F(ModuleFaults, SocketsAboveTheSelectLimitAreServed) {
+    // A busy host may have used up the low descriptors: every descriptor
+    // below 1100 is taken before the module starts, so its sockets land above
+    // FD_SETSIZE, where an fd_set cannot name them.
+    rlimit limit{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
+    if (limit.rlim_cur < 2048) {
+        rlimit raised = limit;
+        raised.rlim_cur = 2048;
+        raised.rlim_max = std::max<rlim_t>(limit.rlim_max, 2048);
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+            GTEST_SKIP() << "cannot raise the descriptor limit";
+        }
+    }
+    std::vector<int> fillers;
+    for (;;) {
+        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        if (fd >= 1100) {
+            close(fd);
+            break;
+        }
+        fillers.push_back(fd);
+    }
+    ASSERT_EQ(0, Start());
+    const int fd = FindUdpSocketByPort(m_ep.hostPort);
+    ASSERT_GE(fd, FD_SETSIZE);
+    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "high result"));
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo&, std::string& reply) {
+            reply = "high answer";
+            return true;
+        });
+    SendTo(m_ep.hostPort, "PING");
+    auto d = m_ep.msg.Recv(5000);
+    ASSERT_TRUE(d);
+    EXPECT_EQ("high answer", d->data);
+
+    // Replaced there too: the task notices and re-creates it.
+    const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const int recreatesBefore = Logged("Enter udp recreate.");
+    ASSERT_EQ(fd, dup2(devnull, fd));
+    close(devnull);
+    EXPECT_TRUE(ut::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }));
+    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "high again"));
+
+    Destroy();
+    for (const int f : fillers) {
+        close(f);
+    }
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
