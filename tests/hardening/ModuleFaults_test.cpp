@@ -219,6 +219,43 @@ TEST_F(ModuleFaults, RequestTextsAreNeverUsedAsFormats) {
     EXPECT_TRUE(SendUntilArrives(m_ep.msg, "still alive"));
 }
 
+TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
+    ASSERT_EQ(0, Start());
+    // Requests as fast as one sender can make them, of every size up to
+    // beyond the 256 bytes that are read; the proxy drops them all.
+    std::atomic<bool> flooding{true};
+    std::atomic<long> flood{0};
+    std::thread flooder([&] {
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(m_ep.hostPort);
+        std::string junk(400, 'x');
+        while (flooding) {
+            const size_t len = static_cast<size_t>(flood.load() % 401);
+            sendto(fd, junk.data(), len, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&addr),
+                   sizeof(addr));
+            flood.fetch_add(1);
+        }
+        close(fd);
+    });
+    // Results one after the other for a second and a half of flood; each
+    // must get through (SendUntilArrives retries within 5 s).
+    int sent = 0;
+    int arrived = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end || sent < 20) {
+        arrived += SendUntilArrives(m_ep.msg, "result " + std::to_string(sent)) ? 1 : 0;
+        ++sent;
+    }
+    flooding = false;
+    flooder.join();
+    EXPECT_EQ(sent, arrived) << "results starved by " << flood.load() << " requests";
+    RecordProperty("flood_requests", std::to_string(flood.load()));
+    std::printf("%ld requests flooded in while %d results went out\n", flood.load(), arrived);
+}
+
 TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     ASSERT_EQ(0, Start());
     ASSERT_TRUE(SendUntilArrives(m_ep.msg, "first"));
