@@ -178,7 +178,7 @@ std::vector<std::string> OtherRealtimeThreads() {
     return found;
 }
 
-uint64_t UdpRcvbufErrors() {
+uint64_t UdpCounter(const std::string& name) {
     // Two "Udp:" lines: the names, then the values, in the same order.
     std::ifstream in("/proc/net/snmp");
     std::string line;
@@ -198,7 +198,7 @@ uint64_t UdpRcvbufErrors() {
             continue;
         }
         for (size_t i = 0; i < names.size() && i < cells.size(); ++i) {
-            if (names[i] == "RcvbufErrors") {
+            if (names[i] == name) {
                 return std::strtoull(cells[i].c_str(), nullptr, 10);
             }
         }

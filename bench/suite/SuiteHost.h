@@ -49,8 +49,12 @@ int CurrentTid();
 // processes on the machine right now: they can hold off the engine's
 // real-time tasks, which no ordinary thread can.
 std::vector<std::string> OtherRealtimeThreads();
-// UDP receive-buffer drops of the whole machine (/proc/net/snmp).
-uint64_t UdpRcvbufErrors();
+// A UDP counter of the whole machine from /proc/net/snmp ("RcvbufErrors",
+// "SndbufErrors", "NoPorts", "InErrors", ...); 0 when absent.
+uint64_t UdpCounter(const std::string& name);
+inline uint64_t UdpRcvbufErrors() {
+    return UdpCounter("RcvbufErrors");
+}
 
 // A UDP socket on 127.0.0.1 at a kernel-chosen port.
 class CUdpSink {

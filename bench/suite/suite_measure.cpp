@@ -34,6 +34,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -50,6 +51,7 @@
 #include "SuiteHost.h"
 #include "algo/AbstractUserModule.h"
 #include "algo/ComObjectPool.h"
+#include "algo/CommProxy.h"
 
 namespace {
 
@@ -146,7 +148,10 @@ bool StartModule(suite::CSuiteModule& mod, const suite::KeyValues& values) {
         std::fprintf(stderr, "module did not start\n");
         return false;
     }
-    mod.SetLogThreshold(kModuleId, 8);
+    // SUITE_MODULE_LOG=<threshold> lets the module's own lines through, for
+    // finding out what happened in a run (they do not disturb the rows).
+    const char* level = std::getenv("SUITE_MODULE_LOG");
+    mod.SetLogThreshold(kModuleId, level != nullptr ? std::atoi(level) : 8);
     return true;
 }
 
@@ -229,6 +234,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mtx);
         return m_lat[sink];
     }
+    std::vector<uint8_t> Seen(size_t sink) {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        return m_seen[sink];
+    }
     uint64_t Dups(size_t sink) {
         std::lock_guard<std::mutex> lock(m_mtx);
         return m_dups[sink];
@@ -266,6 +275,15 @@ int Latency(int seconds) {
     const int floorFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in floorTo = floorSink.Address();
 
+    // Datagrams that reach the module's own port: nobody of this run sends
+    // there, so any count comes from another process on the machine.
+    std::atomic<uint64_t> incoming{0};
+    CCommProxy::getInstance().SetCommandHandler(
+        [&incoming](const CCommProxy::MessageInfo&, std::string&) {
+            incoming.fetch_add(1);
+            return false;
+        });
+
     CLatencyCollector collector({&modSink, &floorSink});
     std::thread rx([&collector] { collector.Run(); });
 
@@ -282,7 +300,10 @@ int Latency(int seconds) {
         const uint32_t count = static_cast<uint32_t>(rate * seconds);
         collector.Begin(count);
         usleep(100000);
+        const uint64_t incoming0 = incoming.load();
         const uint64_t drops0 = suite::UdpRcvbufErrors();
+        const uint64_t sndbuf0 = suite::UdpCounter("SndbufErrors");
+        const uint64_t noports0 = suite::UdpCounter("NoPorts");
         const uint64_t start = MonoNs() + 20000000u;
         std::thread floorThread([&] {
             char buf[kPayload];
@@ -323,6 +344,9 @@ int Latency(int seconds) {
         sampler.join();
         usleep(300000);  // stragglers
         const uint64_t drops = suite::UdpRcvbufErrors() - drops0;
+        const uint64_t sndbuf = suite::UdpCounter("SndbufErrors") - sndbuf0;
+        const uint64_t noports = suite::UdpCounter("NoPorts") - noports0;
+        const std::vector<uint8_t> seen = collector.Seen(0);
         const std::vector<double> lm = Sorted(collector.Latencies(0));
         const std::vector<double> lf = Sorted(collector.Latencies(1));
         WriteCdf("latency_module_" + std::to_string(rate) + ".dat", lm);
@@ -344,23 +368,44 @@ int Latency(int seconds) {
         for (double v : lm) {
             over10ms += v > 10000.0 ? 1 : 0;
         }
-        char why[640];
+        // Losses in runs of consecutive frames: a queue overflow behind a
+        // held-off task loses runs that follow late survivors; a refusing or
+        // failing endpoint loses runs without them.
+        int gaps = 0;
+        int longest = 0;
+        int run = 0;
+        for (uint8_t got : seen) {
+            if (got == 0) {
+                gaps += run == 0 ? 1 : 0;
+                longest = std::max(longest, ++run);
+            } else {
+                run = 0;
+            }
+        }
+        char why[900];
         std::snprintf(why, sizeof(why),
                       "@%d/s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
                       "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu; "
-                      "module datagrams later than 10 ms: %d; real-time threads of other "
+                      "module datagrams later than 10 ms: %d; losses in %d runs, longest %d "
+                      "frames; send-buffer errors %llu and datagrams to no port %llu (whole "
+                      "machine); datagrams received on the module's port %llu; real-time "
+                      "threads of other "
                       "processes seen: up to %zu%s%s%s. Module losses beyond the kernel's are "
                       "records its 5-record send queue refused while the message task was held "
                       "off.",
                       rate, lostM, lostF, static_cast<unsigned long long>(drops), failed,
                       static_cast<unsigned long long>(collector.Dups(0)),
-                      static_cast<unsigned long long>(collector.Dups(1)), over10ms, rtMax,
+                      static_cast<unsigned long long>(collector.Dups(1)), over10ms, gaps, longest,
+                      static_cast<unsigned long long>(sndbuf),
+                      static_cast<unsigned long long>(noports),
+                      static_cast<unsigned long long>(incoming.load() - incoming0), rtMax,
                       rtMax != 0 ? " (" : "", rtNames.c_str(), rtMax != 0 ? ")" : "");
         Note("2", why);
     }
     collector.Stop();
     rx.join();
     close(floorFd);
+    CCommProxy::getInstance().SetCommandHandler(nullptr);
     mod.Stop();
     mod.Close();
     return 0;
