@@ -20,11 +20,13 @@ set(CMAKE_CXX_COMPILER ${UDPTRANS_CROSS_TRIPLE}-g++)
 # Look for libraries and headers only among the target's, programs only on
 # the build machine. Debian's cross packages are not a sysroot (no
 # CMAKE_SYSROOT): the compiler already knows its own include and library paths.
+# Package configs are looked for in both places, so that a project built with
+# this file finds an unpacked arm64 tree of ours through CMAKE_PREFIX_PATH.
 set(CMAKE_FIND_ROOT_PATH ${UDPTRANS_CROSS_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # -L tells qemu where the target's dynamic loader and libraries live. The
 # build tree's own libraries (libalgo.so, libudptrans.so) are found through
