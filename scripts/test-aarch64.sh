@@ -2,16 +2,17 @@
 # Cross-builds everything for the camera (AArch64 Linux) and runs the quick
 # test suite under qemu's user-mode emulation, in one command:
 #
-#   scripts/test-aarch64.sh            quick suite: tests labelled "slow" left out
+#   scripts/test-aarch64.sh            quick suite: labels "slow" and "soak" left out
 #   scripts/test-aarch64.sh -R Arch    extra arguments go to ctest
-#   UDPTRANS_AARCH64_ALL=1 scripts/test-aarch64.sh   the whole suite, slow ones too
+#   UDPTRANS_AARCH64_ALL=1 scripts/test-aarch64.sh   slow and soak tests too
 #
 # Installs what is missing (cross compiler, qemu-user; GoogleTest's sources are
 # compiled for the target inside the build tree), configures the preset
 # "aarch64" in build/aarch64, builds with two jobs and runs ctest under the
 # emulator. Emulation is several times slower than the machine itself, so
-# timing-heavy tests carry the label "slow" and stay out of this run; the
-# native suites (scripts/test.sh) run them.
+# timing-heavy tests (label "slow") and the soak run (label "soak") stay out of
+# this run, as do the few tests listed below that emulation cannot do; the
+# native suites (scripts/test.sh) run them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$(date +%s)
