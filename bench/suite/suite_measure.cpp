@@ -253,14 +253,28 @@ private:
     std::vector<uint64_t> m_dups;
 };
 
+// How far a paced producer fell behind its schedule.
+struct PaceStats {
+    int lateTicks = 0;     // ticks served more than one period late
+    double maxLateMs = 0;  // the largest delay of a tick
+};
+
 // Calls `send(seq)` at `rate` per second from `startNs`, `count` times; a
-// late tick is served at once (the frames of a stalled camera still come).
-void Paced(uint64_t startNs, int rate, uint32_t count, const std::function<void(uint32_t)>& send) {
+// late tick is served at once (the frames of a stalled camera still come), so
+// a stall of the producer ends in a burst.
+PaceStats Paced(uint64_t startNs, int rate, uint32_t count,
+                const std::function<void(uint32_t)>& send) {
+    PaceStats stats;
     const uint64_t period = 1000000000u / static_cast<uint64_t>(rate);
     for (uint32_t i = 0; i < count; ++i) {
-        suite::SleepUntilNs(startNs + period * i);
+        const uint64_t due = startNs + period * i;
+        suite::SleepUntilNs(due);
+        const uint64_t late = MonoNs() - due;
+        stats.lateTicks += late > period ? 1 : 0;
+        stats.maxLateMs = std::max(stats.maxLateMs, static_cast<double>(late) / 1e6);
         send(i);
     }
+    return stats;
 }
 
 int Latency(int seconds) {
@@ -305,10 +319,11 @@ int Latency(int seconds) {
         const uint64_t sndbuf0 = suite::UdpCounter("SndbufErrors");
         const uint64_t noports0 = suite::UdpCounter("NoPorts");
         const uint64_t start = MonoNs() + 20000000u;
+        PaceStats floorPace;
         std::thread floorThread([&] {
             char buf[kPayload];
             std::memset(buf, 0x5a, sizeof(buf));
-            Paced(start, rate, count, [&](uint32_t seq) {
+            floorPace = Paced(start, rate, count, [&](uint32_t seq) {
                 const Stamp st{kMagic, seq, MonoNs()};
                 std::memcpy(buf, &st, sizeof(st));
                 sendto(floorFd, buf, sizeof(buf), 0, reinterpret_cast<const sockaddr*>(&floorTo),
@@ -333,7 +348,7 @@ int Latency(int seconds) {
             }
         });
         int failed = 0;
-        Paced(start, rate, count, [&](uint32_t seq) {
+        const PaceStats modPace = Paced(start, rate, count, [&](uint32_t seq) {
             frame.SetCounters(static_cast<int>(seq), static_cast<int>(seq));
             const Stamp st{kMagic, seq, MonoNs()};
             std::memcpy(payload, &st, sizeof(st));
@@ -382,24 +397,27 @@ int Latency(int seconds) {
                 run = 0;
             }
         }
-        char why[900];
-        std::snprintf(why, sizeof(why),
-                      "@%d/s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
-                      "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu; "
-                      "module datagrams later than 10 ms: %d; losses in %d runs, longest %d "
-                      "frames; send-buffer errors %llu and datagrams to no port %llu (whole "
-                      "machine); datagrams received on the module's port %llu; real-time "
-                      "threads of other "
-                      "processes seen: up to %zu%s%s%s. Module losses beyond the kernel's are "
-                      "records its 5-record send queue refused while the message task was held "
-                      "off.",
-                      rate, lostM, lostF, static_cast<unsigned long long>(drops), failed,
-                      static_cast<unsigned long long>(collector.Dups(0)),
-                      static_cast<unsigned long long>(collector.Dups(1)), over10ms, gaps, longest,
-                      static_cast<unsigned long long>(sndbuf),
-                      static_cast<unsigned long long>(noports),
-                      static_cast<unsigned long long>(incoming.load() - incoming0), rtMax,
-                      rtMax != 0 ? " (" : "", rtNames.c_str(), rtMax != 0 ? ")" : "");
+        char why[1100];
+        std::snprintf(
+            why, sizeof(why),
+            "@%d/s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
+            "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu; "
+            "module datagrams later than 10 ms: %d; losses in %d runs, longest %d "
+            "frames; send-buffer errors %llu and datagrams to no port %llu (whole "
+            "machine); datagrams received on the module's port %llu; real-time "
+            "threads of other "
+            "processes seen: up to %zu%s%s%s; producer ticks served more than one "
+            "period late (then in a burst): module's %d (max %.1f ms), floor's %d "
+            "(max %.1f ms). Module losses beyond the kernel's are records its "
+            "5-record send queue refused: more than 5 frames came within fewer "
+            "passes of the message task.",
+            rate, lostM, lostF, static_cast<unsigned long long>(drops), failed,
+            static_cast<unsigned long long>(collector.Dups(0)),
+            static_cast<unsigned long long>(collector.Dups(1)), over10ms, gaps, longest,
+            static_cast<unsigned long long>(sndbuf), static_cast<unsigned long long>(noports),
+            static_cast<unsigned long long>(incoming.load() - incoming0), rtMax,
+            rtMax != 0 ? " (" : "", rtNames.c_str(), rtMax != 0 ? ")" : "", modPace.lateTicks,
+            modPace.maxLateMs, floorPace.lateTicks, floorPace.maxLateMs);
         Note("2", why);
     }
     collector.Stop();
