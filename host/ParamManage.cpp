@@ -51,10 +51,12 @@ bool ParseInteger(const char* text, int64_t* out) {
         if (*p < '0' || *p > '9') {
             return false;
         }
-        magnitude = magnitude * 10u + static_cast<uint64_t>(*p - '0');
-        if (magnitude > static_cast<uint64_t>(INT64_MAX)) {
+        const uint64_t digit = static_cast<uint64_t>(*p - '0');
+        // Checked before the step: after it, a value that wrapped could pass.
+        if (magnitude > (static_cast<uint64_t>(INT64_MAX) - digit) / 10u) {
             return false;
         }
+        magnitude = magnitude * 10u + digit;
     }
     const auto value = static_cast<int64_t>(magnitude);
     *out = negative ? -value : value;

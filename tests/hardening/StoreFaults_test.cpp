@@ -146,6 +146,25 @@ TEST_F(StoreFaults, FullDiskDuringSaveKeepsThePreviousFile) {
         << "the failed save left its temporary file behind";
 }
 
+TEST_F(StoreFaults, IntegersBeyondSixtyFourBitsAreRefusedNotWrapped) {
+    // 2^64 + 9000 read digit by digit wraps a 64-bit accumulator to 9000; the
+    // store must refuse it like any other out-of-range text, since the module
+    // converts the same text with strtol, which saturates instead.
+    CParamManage description;
+    ASSERT_EQ(0, description.LoadDescription(ut::PdescPath()));
+    for (const char* text : {"18446744073709560616", "18446744073709551616",
+                             "-18446744073709551617", "000018446744073709551617"}) {
+        EXPECT_EQ(CParamManage::kErrBadValue, description.CheckParam("TargetPort", text)) << text;
+    }
+
+    ASSERT_EQ(0, Start());
+    const std::string before = ut::ReadStore(m_dir, "TargetPort");
+    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "18446744073709560616"));
+    EXPECT_EQ(before, ut::ReadStore(m_dir, "TargetPort"));
+    // The engine kept its target: results still reach the receiver.
+    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "still the same target"));
+}
+
 #ifdef UDPTRANS_HOST_PATH
 
 // udptrans-host as a child process: started on a store, answering "SET key
