@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -160,6 +161,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     const int perHalfSecond = Logged("get trigger image time failed , ret:-9") - linesBefore;
     EXPECT_GE(perHalfSecond, 1);
     RecordProperty("image_time_failure_lines_per_500ms", perHalfSecond);
+    std::printf("failing image time: %d error lines in 500 ms\n", perHalfSecond);
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", 0));
     auto d = m_ep.msg.Recv(5000);
     ASSERT_TRUE(d) << "the held result never went out after recovery";
