@@ -64,6 +64,7 @@ const char* const kKeys[] = {"HostIp",
 constexpr size_t kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);
 
 std::string g_dir;
+void (*g_destroy)(void*, void*) = nullptr;
 std::string g_pdesc;
 CAbstractUserModule* g_module = nullptr;
 CParamManage* g_check = nullptr;  // description only: CheckParam of candidate values
@@ -108,7 +109,8 @@ void Setup() {
     auto callbacker = reinterpret_cast<void (*)(int, int (*)(int, int, int, const char*, int))>(
         dlsym(so, "log_set_callbacker"));
     auto create = reinterpret_cast<CAbstractUserModule* (*)()>(dlsym(so, "CreateModule"));
-    Check(priority && callbacker && create, "module symbols missing");
+    g_destroy = reinterpret_cast<void (*)(void*, void*)>(dlsym(so, "DestroyModule"));
+    Check(priority && callbacker && create && g_destroy, "module symbols missing");
     priority(-1, 8);
     callbacker(3, &QuietLog);
 
@@ -130,6 +132,16 @@ void Setup() {
     Check(g_module != nullptr, "CreateModule");
     g_module->SetModuleId(9);
     Check(g_module->SetPwd(g_dir.c_str()) == 0, "module start");
+    // At the end of the run the module stops as a host stops it, and its
+    // working folder goes.
+    std::atexit([] {
+        if (g_destroy != nullptr && g_module != nullptr) {
+            g_destroy(nullptr, g_module);
+            g_module = nullptr;
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(g_dir, ec);
+    });
 
     g_check = new CParamManage();
     Check(g_check->LoadDescription(g_pdesc) == 0, "description");
