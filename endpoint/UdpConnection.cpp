@@ -232,42 +232,28 @@ int UdpConnection::InsertSendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
-    try {
-        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the deque only
-        if (m_dqSendMsg.size() >= kSendQueueLimit) {
-            return -2;
-        }
-        m_dqSendMsg.push_back(msg);
-    } catch (const std::bad_alloc&) {
-        // Producers include host threads: a record that cannot be stored is
-        // refused like one that finds the queue full.
-        return -2;
-    }
-    return 0;
+    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+    return m_dqSendMsg.push_back(msg) ? 0 : -2;
 }
 
 int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
-    try {
-        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the deque only
-        // Only into an empty queue: a heartbeat never delays real data and at
-        // most one of them ever waits.
-        if (!m_dqSendMsg.empty()) {
-            return -2;
-        }
-        m_dqSendMsg.push_back(msg);
-    } catch (const std::bad_alloc&) {
+    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+    // Only into an empty queue: a heartbeat never delays real data and at
+    // most one of them ever waits.
+    if (!m_dqSendMsg.empty()) {
         return -2;
     }
+    m_dqSendMsg.push_back(msg);
     return 0;
 }
 
 int UdpConnection::Send() {
     UdpMessage msg;
     {
-        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the deque only, never sendto
+        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only, never sendto
         if (m_dqSendMsg.empty()) {
             return 0;
         }
@@ -292,7 +278,7 @@ int UdpConnection::Send() {
 }
 
 bool UdpConnection::IsSendQueueEmpty() {
-    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the deque only
+    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
     return m_dqSendMsg.empty();
 }
 

@@ -13,11 +13,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "FixedQueue.h"
 #include "UdpMessage.h"
 
 namespace udp {
@@ -93,9 +93,9 @@ private:
     std::atomic<uint16_t> m_nLocalPort{0};  // host writes (SetLocalPort), worker rebinds
     std::atomic<uint16_t> m_nLastLocalPort{0};
     std::atomic<uint16_t> m_nDefaultLocalPort{0};
-    sockaddr_in m_stLocalAddr{};         // worker only
-    sockaddr_in m_stTargetAddr{};        // worker only
-    std::deque<UdpMessage> m_dqSendMsg;  // guarded by m_mtxSendMsg
+    sockaddr_in m_stLocalAddr{};                          // worker only
+    sockaddr_in m_stTargetAddr{};                         // worker only
+    FixedQueue<UdpMessage, kSendQueueLimit> m_dqSendMsg;  // guarded by m_mtxSendMsg
     std::mutex m_mtxSendMsg;
     std::atomic<uint64_t> m_nLastSendTime{0};  // sending worker writes, message task reads
 };

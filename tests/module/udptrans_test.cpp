@@ -511,6 +511,19 @@ TEST_F(UdptransModule, FramePathAllocatesNothing) {
     t_bCountAllocs = false;
     EXPECT_EQ(0, t_nAllocs);
     EXPECT_EQ(0, frame.Status());
+
+    // Enabled, each frame is copied into the endpoint's fixed send queue: still
+    // nothing allocated on the host's thread.
+    ASSERT_EQ(0, Set("AlgoEnable", "1"));
+    t_nAllocs = 0;
+    t_bCountAllocs = true;
+    for (int i = 100; i < 200; ++i) {
+        frame.SetCounters(i, i);
+        Process(frame);
+    }
+    t_bCountAllocs = false;
+    EXPECT_EQ(0, t_nAllocs);
+    EXPECT_EQ(1, frame.Status());
 #endif
 }
 
