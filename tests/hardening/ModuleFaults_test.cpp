@@ -258,6 +258,42 @@ TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
     std::printf("%ld requests flooded in while %d results went out\n", flood.load(), arrived);
 }
 
+TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
+    // Answers come late, so callbacks of the module are still queued in the
+    // proxy when the host destroys it; the host then waits for the proxy to
+    // be idle before it unloads the code (the fixture's tear-down).
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo&, std::string& reply) {
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+            reply = "late answer";
+            return true;
+        });
+    const int threadsBefore = ut::ThreadCount();
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        ASSERT_EQ(0, Start());
+        std::atomic<bool> flooding{true};
+        std::thread flooder([&] {
+            while (flooding) {
+                SendTo(m_ep.hostPort, "REQ");
+            }
+        });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (std::chrono::steady_clock::now() < end) {
+            ++m_frameCount;
+            ut::Frame frame(m_frameCount, m_frameCount, ut::Bytes("busy"));
+            EXPECT_EQ(0, Process(frame));
+        }
+        Destroy();  // requests still arriving, answers still pending
+        flooding = false;
+        flooder.join();
+        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
+        // The module's tasks are gone with it.
+        EXPECT_EQ(threadsBefore, ut::ThreadCount());
+        m_ep.msg.Drain();
+    }
+}
+
 TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     ASSERT_EQ(0, Start());
     ASSERT_TRUE(SendUntilArrives(m_ep.msg, "first"));
