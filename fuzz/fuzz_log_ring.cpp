@@ -10,7 +10,9 @@
 // pushed line was either drained or refused.
 //
 // Input: two bytes of buffer size, then one byte per operation (low two bits:
-// push, pop, front, back), a push followed by one byte of length.
+// push, pop, front, back), a push followed by one byte of length. With
+// FUZZ_RING_TRACE set, each push is printed with the model's offsets, which is
+// how a crash input is read.
 //
 // Threads: libFuzzer's one thread; the ring's callers must hold the log lock,
 // and nothing else touches the ring in this process.
