@@ -203,16 +203,16 @@ struct EngineRig {
 
 // The spawn-failure case runs in a fresh copy of this program, which the
 // variable below turns into the child (see SpawnFailureChild).
-constexpr char kSpawnChildEnv[] = "UDPMSG_TEST_SPAWN_ROOM";
-int SpawnFailureChild(long room);
+constexpr char kSpawnChildEnv[] = "UDPMSG_TEST_SPAWN_EXTRA";
+int SpawnFailureChild(long extraThreads);
 
 class Environment : public ::testing::Environment {
 public:
     void SetUp() override {
-        if (const char* room = getenv(kSpawnChildEnv)) {
-            // Still one thread here: nothing of the engine or proxy started.
+        if (const char* extra = getenv(kSpawnChildEnv)) {
+            // Nothing of the engine or proxy started yet in this process.
             fflush(nullptr);
-            _exit(SpawnFailureChild(atol(room)));
+            _exit(SpawnFailureChild(atol(extra)));
         }
         // Errors only: the endpoint's info lines on every re-create are noise.
         log_set_priority(kLogId, 6);
@@ -754,46 +754,27 @@ TEST(CUdpProcessLifecycle, EngineFreedRightAfterDeInitIsNeverTouchedAgain) {
     EXPECT_EQ(baseline, CountThreads());
 }
 
-long VmSizeBytes() {
-    FILE* f = fopen("/proc/self/status", "r");
-    if (f == nullptr) {
-        return -1;
-    }
-    char line[256];
-    long kb = -1;
-    while (fgets(line, sizeof(line), f) != nullptr) {
-        if (sscanf(line, "VmSize: %ld kB", &kb) == 1) {
-            break;
-        }
-    }
-    fclose(f);
-    return kb < 0 ? -1 : kb * 1024;
-}
-
-// A sanitizer runtime needs mappings of its own for every new thread; when
-// the limit denies them it ends the child with its own exit code, which only
-// means the room was too small.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr int kSanitizerDied = 1;
-#elif defined(__SANITIZE_THREAD__)
-constexpr int kSanitizerDied = 66;
-#else
-constexpr int kSanitizerDied = -1;
-#endif
-
 enum ChildResult {
     kChildOk = 0,
-    kChildInitSucceeded = 10,  // room enough for both tasks
-    kChildFirstFailed = 11,    // room for neither
+    kChildInitSucceeded = 10,  // the limit let both tasks start
+    kChildFirstFailed = 11,    // the limit let neither start
     kChildMsgTaskSilent = 20,
     kChildStrayThread = 21,
     kChildSetup = 22,
+    kChildNotRoot = 23,
 };
 
-// Runs in the child process (one thread). The address space is limited so that
-// one task stack fits and a second does not, which makes the real
-// thread_spawn_ex of the heartbeat task fail.
-int SpawnFailureChild(long room) {
+// An otherwise unused user id: the per-user thread limit counts only the
+// threads of this child.
+constexpr uid_t kSpawnChildUid = 61234;
+
+// Runs in the child process. It drops to a user of its own and caps that
+// user's threads so that the message task can still start and the heartbeat
+// task cannot: the real thread_spawn_ex of the second task fails with EAGAIN.
+int SpawnFailureChild(long extraThreads) {
+    if (geteuid() != 0) {
+        return kChildNotRoot;
+    }
     UdpPeer target;
     udp::CUdpProcess engine;
     engine.SetLogId(kLogId);
@@ -802,19 +783,19 @@ int SpawnFailureChild(long room) {
     engine.SetTargetMsgPort(target.Port());
     engine.SetHostHbPort(FreePort(), false);
     engine.SetFrameAndTrigger(0, 0, 1);
-    const int threads = CountThreads();
-    const long vm = VmSizeBytes();
-    rlimit old{};
-    if (vm < 0 || getrlimit(RLIMIT_AS, &old) != 0) {
+    if (setresgid(kSpawnChildUid, kSpawnChildUid, kSpawnChildUid) != 0 ||
+        setresuid(kSpawnChildUid, kSpawnChildUid, kSpawnChildUid) != 0) {
         return kChildSetup;
     }
-    rlimit lim = old;
-    lim.rlim_cur = static_cast<rlim_t>(vm + room);
-    if (setrlimit(RLIMIT_AS, &lim) != 0) {
+    // Counted after the switch, so that a sanitizer's own threads are in it.
+    const int threads = CountThreads();
+    rlimit lim{};
+    lim.rlim_cur = static_cast<rlim_t>(threads + extraThreads);
+    lim.rlim_max = lim.rlim_cur;
+    if (setrlimit(RLIMIT_NPROC, &lim) != 0) {
         return kChildSetup;
     }
     const int rc = engine.Init();
-    setrlimit(RLIMIT_AS, &old);
     if (rc == 0 || rc == -1) {
         engine.DeInit();
         return rc == 0 ? kChildInitSucceeded : kChildFirstFailed;
@@ -831,13 +812,13 @@ int SpawnFailureChild(long room) {
 }
 
 TEST(CUdpProcessLifecycle, HeartbeatTaskThatCannotStartFailsInitAndDeInitStillStopsMessageTask) {
-    // Search the room upward: too little fails the first spawn, too much
-    // lets both start; in between only the heartbeat task fails.
-    for (long room = 200 * 1024; room <= 256L * 1024 * 1024;
-         room += std::max(32L * 1024, room / 16)) {
+    // The exact count at which the kernel refuses depends on how it charges
+    // the current threads; a few neighbouring limits find the one where only
+    // the heartbeat task is refused.
+    for (long extra = 0; extra <= 3; ++extra) {
         // A new process rather than a fork of this one: this one has threads
         // already (the proxy's), and the child must start threads of its own.
-        const std::string envVar = std::string(kSpawnChildEnv) + "=" + std::to_string(room);
+        const std::string envVar = std::string(kSpawnChildEnv) + "=" + std::to_string(extra);
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const std::string filter =
             std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
@@ -858,18 +839,19 @@ TEST(CUdpProcessLifecycle, HeartbeatTaskThatCannotStartFailsInitAndDeInitStillSt
         ASSERT_EQ(0, spawned);
         int status = 0;
         ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status)) << "child crashed, room " << room;
+        ASSERT_TRUE(WIFEXITED(status)) << "child crashed, extra threads " << extra;
         const int code = WEXITSTATUS(status);
-        if (code == kChildFirstFailed || code == kSanitizerDied) {
+        if (code == kChildNotRoot) {
+            GTEST_SKIP() << "capping the threads of a fresh user needs root";
+        }
+        if (code == kChildFirstFailed) {
             continue;
         }
-        if (code == kChildInitSucceeded) {
-            GTEST_SKIP() << "no address-space limit let one task start and not the other";
-        }
-        ASSERT_EQ(kChildOk, code) << "room " << room;
+        ASSERT_NE(kChildInitSucceeded, code) << "both tasks started with " << extra << " extra";
+        ASSERT_EQ(kChildOk, code) << "extra threads " << extra;
         return;
     }
-    GTEST_SKIP() << "the first task never started under the tried limits";
+    FAIL() << "the message task never started under the tried limits";
 }
 
 // ---- Descriptors above the select limit -----------------------------------
