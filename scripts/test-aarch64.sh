@@ -25,11 +25,10 @@ built=$(date +%s)
 
 # Tests that cannot work under user-mode emulation on any architecture, each
 # with the reason; they run in the native suites.
-#  - CUdpProcessLifecycle.HeartbeatTaskThatCannotStart...: caps the address
-#    space (RLIMIT_AS) so that starting a thread fails. Under qemu-user the
-#    limit applies to the emulator's own memory too, and qemu aborts while
-#    setting up the new thread's virtual CPU instead of letting the program's
-#    pthread_create return EAGAIN.
+#  - CUdpProcessLifecycle.HeartbeatTaskThatCannotStart...: starts a copy of
+#    its own test program through /proc/self/exe (to cap the copy's threads).
+#    Under qemu-user that path names no AArch64 program the build machine's
+#    kernel can run, and the copy never starts (status 127).
 unemulatable='CUdpProcessLifecycle\.HeartbeatTaskThatCannotStart'
 #  - Tests that start bin/udptrans-host as a child process, while they spawn
 #    the AArch64 program itself: the build machine's kernel cannot execute it
