@@ -90,15 +90,13 @@ UDPTRANS_API int util_select(int nfds, fd_set* readfds, fd_set* writefds, fd_set
                              struct timeval* timeout);
 UDPTRANS_API int util_recv(int fd, char* buffer, int length, unsigned int timeout_ms);
 UDPTRANS_API int util_send(int fd, const char* buffer, int length, unsigned int timeout_ms);
-UDPTRANS_API int util_recvn(int fd, char* buffer, int length, unsigned int timeout_ms,
-                            int* status);
+UDPTRANS_API int util_recvn(int fd, char* buffer, int length, unsigned int timeout_ms, int* status);
 UDPTRANS_API int util_sendn(int fd, const char* buffer, int length, unsigned int timeout_ms,
                             int* status);
 UDPTRANS_API int sendn_with_error(int fd, const char* buffer, int length, unsigned int timeout_ms,
                                   int* error);
 UDPTRANS_API int recv_with_timeout(int fd, void* buffer, int length, unsigned int timeout_ms);
-UDPTRANS_API int send_with_timeout(int fd, const void* buffer, int length,
-                                   unsigned int timeout_ms);
+UDPTRANS_API int send_with_timeout(int fd, const void* buffer, int length, unsigned int timeout_ms);
 UDPTRANS_API int setNonBlock(int fd, int on);
 UDPTRANS_API int connectWithTimeOut(int fd, const struct sockaddr* address,
                                     unsigned int timeout_us);
