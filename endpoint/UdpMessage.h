@@ -12,8 +12,8 @@ namespace udp {
 struct UdpMessage {
     static constexpr uint32_t kMaxPayload = 1028;
 
-    int32_t nLen;                  // payload bytes to send, 0..1028
-    char szData[kMaxPayload];      // payload; not necessarily text or terminated
+    int32_t nLen;              // payload bytes to send, 0..1028
+    char szData[kMaxPayload];  // payload; not necessarily text or terminated
 };
 
 static_assert(sizeof(UdpMessage) == 4 + UdpMessage::kMaxPayload, "fixed-size datagram record");
