@@ -1,0 +1,17 @@
+// Threads of this process as the kernel lists them, to show that code under
+// test started or left none behind.
+//
+// Threads: any thread may call these; they only read /proc.
+#pragma once
+
+#include <string>
+
+namespace ts {
+
+// All threads of this process.
+int ThreadCount();
+// Threads whose name is `name` (a sanitizer may add threads of its own, so a
+// plain count cannot single out the threads of the code under test).
+int ThreadsNamed(const std::string& name);
+
+}  // namespace ts

@@ -1,0 +1,135 @@
+#include "UdpPeer.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace ts {
+namespace {
+
+sockaddr_in Address(uint32_t ip, uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(ip);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+uint64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>((now.tv_nsec + 500000) / 1000000);
+}
+
+}  // namespace
+
+UdpPeer::UdpPeer(uint32_t ip, uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in addr = Address(ip, port);
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+        m_port = BoundPort(m_fd);
+    }
+}
+
+UdpPeer::~UdpPeer() {
+    Close();
+}
+
+void UdpPeer::Close() {
+    if (m_fd >= 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+std::optional<Datagram> UdpPeer::Recv(int timeoutMs) {
+    pollfd pfd{m_fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) <= 0) {
+        return std::nullopt;
+    }
+    char buffer[4096];
+    sockaddr_in from{};
+    socklen_t len = sizeof(from);
+    const ssize_t n =
+        recvfrom(m_fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) {
+        return std::nullopt;
+    }
+    return Datagram{std::string(buffer, static_cast<size_t>(n)), ntohl(from.sin_addr.s_addr),
+                    ntohs(from.sin_port), NowMs()};
+}
+
+std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,
+                                           int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return std::nullopt;
+        }
+        std::optional<Datagram> d = Recv(static_cast<int>(left));
+        if (d && match(*d)) {
+            return d;
+        }
+    }
+}
+
+std::optional<Datagram> UdpPeer::RecvUntil(const std::string& bytes, int timeoutMs) {
+    return RecvUntil([&bytes](const Datagram& d) { return d.bytes == bytes; }, timeoutMs);
+}
+
+std::vector<Datagram> UdpPeer::Collect(int ms) {
+    std::vector<Datagram> all;
+    RecvUntil(
+        [&all](const Datagram& d) {
+            all.push_back(d);
+            return false;
+        },
+        ms);
+    return all;
+}
+
+void UdpPeer::Drain() {
+    while (Recv(0)) {
+    }
+}
+
+bool UdpPeer::SendTo(uint16_t port, const std::string& bytes, uint32_t ip) {
+    const sockaddr_in addr = Address(ip, port);
+    return sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&addr),
+                  sizeof(addr)) == static_cast<ssize_t>(bytes.size());
+}
+
+uint16_t FreePort() {
+    return UdpPeer(INADDR_ANY).Port();
+}
+
+bool PortIsFree(uint16_t port) {
+    return UdpPeer(INADDR_ANY, port).Bound();
+}
+
+uint16_t BoundPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof(addr);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    return ntohs(addr.sin_port);
+}
+
+void SendDatagram(uint16_t port, const std::string& bytes) {
+    UdpPeer(INADDR_ANY).SendTo(port, bytes);
+}
+
+bool WaitReadable(int fd, int ms) {
+    pollfd pfd{fd, POLLIN, 0};
+    return poll(&pfd, 1, ms) == 1;
+}
+
+}  // namespace ts
