@@ -3,22 +3,20 @@
 // through the process-wide communication proxy with a recording handler.
 #include "UdpConnection.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <atomic>
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "LogCapture.h"
+#include "UdpPeer.h"
 #include "algo/CommProxy.h"
 #include "udptrans/udptrans_api.h"
 
@@ -31,31 +29,14 @@ constexpr int kLogId = 7;
 constexpr unsigned int kLoopback = 0x7F000001;  // 127.0.0.1, host order
 constexpr int kWaitMs = 5000;
 
-// ---- Log capture -------------------------------------------------------------
-
-struct LogLine {
-    int level;
-    std::string text;
-};
-
-std::mutex g_logMtx;  // guards g_logLines: lines arrive from the proxy's thread too
-std::vector<LogLine> g_logLines;
-
-int CaptureLog(int /*id*/, int level, int /*flag*/, const char* line, int length) {
-    std::lock_guard<std::mutex> lock(g_logMtx);
-    g_logLines.push_back({level, std::string(line, static_cast<size_t>(length))});
-    return 0;
-}
-
-// Message texts in capture order, with the fixed prefix (tag, id, module,
-// file, line number) checked and removed, the colour escapes kept.
+// Message texts at `level` in capture order, with the fixed prefix (tag, id,
+// module, file, line number) checked and removed, the colour escapes kept.
 std::vector<std::string> LoggedTexts(int level) {
     const std::string tag = level == 6 ? "Err " : "Info";
     const std::string color = level == 6 ? "\033[31m" : "";
     const std::string head = color + "| " + tag + " | 007udptrans | UdpConnection:";
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> lock(g_logMtx);
-    for (const LogLine& l : g_logLines) {
+    for (const ts::LogCapture::Line& l : ts::LogCapture::Get().Lines()) {
         if (l.level != level) {
             continue;
         }
@@ -68,93 +49,19 @@ std::vector<std::string> LoggedTexts(int level) {
 }
 
 bool Logged(int level, const std::string& text) {
-    for (const std::string& t : LoggedTexts(level)) {
-        if (t == text) {
-            return true;
-        }
-    }
-    return false;
+    const std::vector<std::string> texts = LoggedTexts(level);
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 std::string Err(const std::string& msg) {
     return msg + "\033[0m";
 }
 
-// ---- Sockets -------------------------------------------------------------------
-
-// A plain UDP socket owned by the test: holds ports, receives what the
-// endpoint sends, sends datagrams to it.
-class TestSocket {
-public:
-    // addr 0 = all interfaces, as the endpoint binds; port 0 = kernel's choice.
-    explicit TestSocket(unsigned int addr = kLoopback, unsigned short port = 0)
-        : m_fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(addr);
-        sa.sin_port = htons(port);
-        m_bound = ::bind(m_fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
-    }
-    ~TestSocket() { ::close(m_fd); }
-    TestSocket(const TestSocket&) = delete;
-    TestSocket& operator=(const TestSocket&) = delete;
-
-    bool Bound() const { return m_bound; }
-    unsigned short Port() const { return BoundPort(m_fd); }
-
-    // One datagram within the deadline; false when none came.
-    bool Receive(std::string* out) {
-        pollfd p{m_fd, POLLIN, 0};
-        if (::poll(&p, 1, kWaitMs) != 1) {
-            return false;
-        }
-        char buf[4096];
-        const ssize_t n = ::recv(m_fd, buf, sizeof(buf), 0);
-        if (n < 0) {
-            return false;
-        }
-        out->assign(buf, static_cast<size_t>(n));
-        return true;
-    }
-
-    bool NothingWaiting() {
-        pollfd p{m_fd, POLLIN, 0};
-        return ::poll(&p, 1, 50) == 0;
-    }
-
-    void SendTo(unsigned short port, const std::string& data) {
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(kLoopback);
-        sa.sin_port = htons(port);
-        ASSERT_EQ(::sendto(m_fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa),
-                           sizeof(sa)),
-                  static_cast<ssize_t>(data.size()));
-    }
-
-    static unsigned short BoundPort(int fd) {
-        sockaddr_in sa{};
-        socklen_t len = sizeof(sa);
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            return 0;
-        }
-        return ntohs(sa.sin_port);
-    }
-
-private:
-    int m_fd;
-    bool m_bound = false;
-};
-
-// A port that was free a moment ago (the throwaway socket is closed again).
-unsigned short FreePort() {
-    TestSocket s(INADDR_ANY);
-    return s.Port();
-}
-
-bool WaitReadable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return ::poll(&p, 1, kWaitMs) == 1;
+// Test sockets on loopback; `Received` is the bytes of the next datagram.
+using Peer = ts::UdpPeer;
+std::string Received(Peer& peer) {
+    std::optional<ts::Datagram> d = peer.Recv(kWaitMs);
+    return d ? d->bytes : "<nothing>";
 }
 
 UdpMessage MakeMsg(const std::string& data) {
@@ -212,18 +119,15 @@ protected:
         ASSERT_TRUE(proxy.WaitIdle(kWaitMs));
         log_prt_init(0, 0, nullptr);
         log_set_priority(kLogId, 8);  // nothing on stdout; the callback sees every line
-        {
-            std::lock_guard<std::mutex> lock(g_logMtx);
-            g_logLines.clear();
-        }
-        log_set_callbacker(0, &CaptureLog);
+        ts::LogCapture::Get().Clear();
+        ts::LogCapture::Get().Install(&log_set_callbacker, 0);
     }
 
     void TearDown() override {
         CCommProxy::getInstance().SetCommandHandler(nullptr);
         CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
         EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
-        log_set_callbacker(8, nullptr);
+        ts::LogCapture::Get().Install(&log_set_callbacker, -1);
     }
 
     static std::shared_ptr<UdpConnection> MakeEndpoint() {
@@ -238,7 +142,7 @@ protected:
         auto ep = MakeEndpoint();
         ep->SetTargetNewIp(kLoopback);
         ep->SetTargetNewPort(target);
-        EXPECT_EQ(ep->Init(FreePort(), type), 0);
+        EXPECT_EQ(ep->Init(ts::FreePort(), type), 0);
         return ep;
     }
 };
@@ -246,7 +150,7 @@ protected:
 // ---- Binding ---------------------------------------------------------------------
 
 TEST_F(UdpConnectionTest, TakenPortStepsUpwardWithLogLines) {
-    TestSocket holder(INADDR_ANY);
+    Peer holder(INADDR_ANY);
     ASSERT_TRUE(holder.Bound());
     const unsigned short taken = holder.Port();
 
@@ -262,59 +166,59 @@ TEST_F(UdpConnectionTest, TakenPortStepsUpwardWithLogLines) {
     // Further steps are possible when the next port is busy too, but the
     // endpoint must report exactly the port it holds.
     EXPECT_GT(ep->GetLocalPort(), taken);
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), ep->GetLocalPort());
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), ep->GetLocalPort());
     ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, TakenPortFallsBackToPrevious) {
     auto ep = MakeEndpoint();
-    const unsigned short first = FreePort();
+    const unsigned short first = ts::FreePort();
     ASSERT_EQ(ep->Init(first, UdpConnection::CONNECTION_MSG), 0);
     ASSERT_EQ(ep->GetLocalPort(), first);
 
-    TestSocket holder(INADDR_ANY);
+    Peer holder(INADDR_ANY);
     ASSERT_TRUE(holder.Bound());
     ep->SetLocalPort(holder.Port());
     EXPECT_EQ(ep->Create(), 0);
     EXPECT_TRUE(ep->GetInited());
     EXPECT_EQ(ep->GetLocalPort(), first);
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), first);
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), first);
     EXPECT_TRUE(Logged(4, "Enter udp recreate.\r\n"));
     EXPECT_TRUE(Logged(6, Err("bind\n")));
     EXPECT_TRUE(Logged(4, "RecreateSocket failed, ret=-3\r\n"));
 
     // Two changes before one Create: the fallback is the first of them, the
     // port the endpoint would have had if the second had never come.
-    const unsigned short second = FreePort();
+    const unsigned short second = ts::FreePort();
     ep->SetLocalPort(second);
     ep->SetLocalPort(holder.Port());
     EXPECT_EQ(ep->Create(), 0);
     EXPECT_EQ(ep->GetLocalPort(), second);
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), second);
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), second);
 
     // A free requested port is taken as asked.
-    const unsigned short third = FreePort();
+    const unsigned short third = ts::FreePort();
     ep->SetLocalPort(third);
     EXPECT_EQ(ep->Create(), 0);
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), third);
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), third);
     ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, PortSetBeforeInitWinsAndZeroMeansDefault) {
-    const unsigned short defaultPort = FreePort();
-    const unsigned short chosen = FreePort();
+    const unsigned short defaultPort = ts::FreePort();
+    const unsigned short chosen = ts::FreePort();
     ASSERT_NE(defaultPort, chosen);
 
     auto ep = MakeEndpoint();
     ep->SetLocalPort(chosen);
     ASSERT_EQ(ep->Init(defaultPort, UdpConnection::CONNECTION_MSG), 0);
     EXPECT_EQ(ep->GetLocalPort(), chosen);
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), chosen);
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), chosen);
 
     ep->SetLocalPort(0);
     EXPECT_EQ(ep->Create(), 0);
     EXPECT_EQ(ep->GetLocalPort(), defaultPort);  // written back, not left at 0
-    EXPECT_EQ(TestSocket::BoundPort(ep->GetSockFd()), defaultPort);
+    EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), defaultPort);
     ep->DeInit();
 }
 
@@ -323,10 +227,10 @@ TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
     EXPECT_EQ(ep->Close(), -1);  // no socket yet: nothing happens
     EXPECT_EQ(ep->GetSockFd(), -1);
 
-    TestSocket receiver;
+    Peer receiver;
     ep->SetTargetNewIp(kLoopback);
     ep->SetTargetNewPort(receiver.Port());
-    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_EQ(ep->Init(ts::FreePort(), UdpConnection::CONNECTION_MSG), 0);
     ASSERT_GE(ep->GetSockFd(), 0);
 
     // Closed while disabled: records are still taken and leave after Create.
@@ -336,9 +240,7 @@ TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("kept")), 0);
     ASSERT_EQ(ep->Create(), 0);
     EXPECT_EQ(ep->Send(), 4);
-    std::string got;
-    ASSERT_TRUE(receiver.Receive(&got));
-    EXPECT_EQ(got, "kept");
+    EXPECT_EQ(Received(receiver), "kept");
 
     EXPECT_EQ(ep->DeInit(), -1);
     EXPECT_FALSE(ep->GetInited());
@@ -349,7 +251,7 @@ TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
 // ---- Sending ---------------------------------------------------------------------
 
 TEST_F(UdpConnectionTest, SendPutsExactBytesOnTheWire) {
-    TestSocket receiver;
+    Peer receiver;
     auto ep = ReadyEndpoint(receiver.Port());
 
     std::string big(UdpMessage::kMaxPayload, '\0');
@@ -361,16 +263,14 @@ TEST_F(UdpConnectionTest, SendPutsExactBytesOnTheWire) {
         ASSERT_EQ(ep->InsertSendMsg(MakeMsg(payload)), 0);
         EXPECT_EQ(ep->Send(), static_cast<int>(payload.size()));
         EXPECT_GE(ep->GetLastSendTime(), before);
-        std::string got;
-        ASSERT_TRUE(receiver.Receive(&got)) << payload.size();
-        EXPECT_EQ(got, payload);
+        EXPECT_EQ(Received(receiver), payload) << payload.size();
         EXPECT_TRUE(ep->IsSendQueueEmpty());
     }
     ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
-    TestSocket receiver;
+    Peer receiver;
     auto ep = ReadyEndpoint(receiver.Port());
 
     constexpr int kProducers = 3;
@@ -394,8 +294,7 @@ TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
             continue;
         }
         ASSERT_GT(ep->Send(), 0);
-        std::string got;
-        ASSERT_TRUE(receiver.Receive(&got));
+        const std::string got = Received(receiver);
         const size_t colon = got.find(':');
         ASSERT_NE(colon, std::string::npos);
         const int p = std::stoi(got.substr(0, colon));
@@ -415,10 +314,10 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), -1);  // before Init
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
 
-    TestSocket receiver;
+    Peer receiver;
     ep->SetTargetNewIp(kLoopback);
     ep->SetTargetNewPort(receiver.Port());
-    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_EQ(ep->Init(ts::FreePort(), UdpConnection::CONNECTION_MSG), 0);
 
     // Empty queue: Send does nothing and the send time stays.
     EXPECT_EQ(ep->Send(), 0);
@@ -443,12 +342,10 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
         ASSERT_GT(ep->Send(), 0);
     }
     for (int i = 0; i < 6; ++i) {
-        std::string got;
-        ASSERT_TRUE(receiver.Receive(&got));
-        order.push_back(got);
+        order.push_back(Received(receiver));
     }
     EXPECT_EQ(order, (std::vector<std::string>{"hb", "m1", "m2", "m3", "m4", "m5"}));
-    EXPECT_TRUE(receiver.NothingWaiting());
+    EXPECT_TRUE(!receiver.Recv(50));
 
     const uint64_t last = ep->GetLastSendTime();
     EXPECT_EQ(ep->Send(), 0);
@@ -461,7 +358,7 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
 
 TEST_F(UdpConnectionTest, UnsetTargetFailsSendAndDropsRecord) {
     auto ep = MakeEndpoint();  // target never configured: 0.0.0.0 port 0
-    ASSERT_EQ(ep->Init(FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    ASSERT_EQ(ep->Init(ts::FreePort(), UdpConnection::CONNECTION_MSG), 0);
     ASSERT_EQ(ep->InsertSendMsg(MakeMsg("lost")), 0);
 
     const uint64_t before = get_up_time();
@@ -472,34 +369,30 @@ TEST_F(UdpConnectionTest, UnsetTargetFailsSendAndDropsRecord) {
 }
 
 TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
-    TestSocket first;
-    TestSocket second;
+    Peer first;
+    Peer second;
     auto ep = ReadyEndpoint(first.Port());
-    std::string got;
 
     ep->SetTargetNewPort(0);
     EXPECT_EQ(ep->ReDirect(), 0);
     EXPECT_EQ(ep->GetTargetNewPort(), 0);
     ASSERT_EQ(ep->InsertSendMsg(MakeMsg("a")), 0);
     ASSERT_EQ(ep->Send(), 1);
-    ASSERT_TRUE(first.Receive(&got));
-    EXPECT_EQ(got, "a");
+    EXPECT_EQ(Received(first), "a");
 
     ep->SetTargetNewIp(0);
     ep->SetTargetNewPort(second.Port());
     EXPECT_EQ(ep->ReDirect(), 0);
     ASSERT_EQ(ep->InsertSendMsg(MakeMsg("b")), 0);
     ASSERT_EQ(ep->Send(), 1);
-    ASSERT_TRUE(first.Receive(&got));
-    EXPECT_EQ(got, "b");
+    EXPECT_EQ(Received(first), "b");
 
     ep->SetTargetNewIp(kLoopback);
     EXPECT_EQ(ep->ReDirect(), 0);
     ASSERT_EQ(ep->InsertSendMsg(MakeMsg("c")), 0);
     ASSERT_EQ(ep->Send(), 1);
-    ASSERT_TRUE(second.Receive(&got));
-    EXPECT_EQ(got, "c");
-    EXPECT_TRUE(first.NothingWaiting());
+    EXPECT_EQ(Received(second), "c");
+    EXPECT_TRUE(!first.Recv(50));
 
     EXPECT_EQ(LoggedTexts(4), std::vector<std::string>(3, "Enter udp ReDirect.\r\n"));
     ep->DeInit();
@@ -510,23 +403,23 @@ TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
 TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
     RecordingHandler handler;
     handler.Install();
-    TestSocket peer;
+    Peer peer;
     auto ep = ReadyEndpoint(peer.Port());
 
     std::string longText(300, '\0');
     for (size_t i = 0; i < longText.size(); ++i) {
         longText[i] = static_cast<char>('A' + i % 26);
     }
-    peer.SendTo(ep->GetLocalPort(), longText);
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), longText));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     EXPECT_EQ(ep->Recv(), 256);
 
-    peer.SendTo(ep->GetLocalPort(), std::string("ab\0cd", 5));
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), std::string("ab\0cd", 5)));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     EXPECT_EQ(ep->Recv(), 5);
 
-    peer.SendTo(ep->GetLocalPort(), std::string());
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), std::string()));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     EXPECT_EQ(ep->Recv(), 0);
 
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
@@ -543,11 +436,11 @@ TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
 TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
     RecordingHandler handler;
     handler.Install();
-    TestSocket peer;
+    Peer peer;
     auto ep = ReadyEndpoint(peer.Port(), UdpConnection::CONNECTION_HB);
 
-    peer.SendTo(ep->GetLocalPort(), "ping");
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), "ping"));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     EXPECT_EQ(ep->Recv(), 4);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     EXPECT_EQ(handler.Count(), 0u);
@@ -557,7 +450,7 @@ TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
 TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
     RecordingHandler handler;
     handler.Install();
-    TestSocket peer;
+    Peer peer;
     auto ep = ReadyEndpoint(peer.Port());
 
     char text[] = "status?";
@@ -570,8 +463,8 @@ TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
         Logged(6, Err("Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n")));
 
     // Through Recv the byte count is still reported.
-    peer.SendTo(ep->GetLocalPort(), "again");
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), "again"));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     EXPECT_EQ(ep->Recv(), 5);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     EXPECT_EQ(handler.Count(), 0u);
@@ -587,21 +480,19 @@ TEST_F(UdpConnectionTest, LongReplyIsCutAndSentToConfiguredTarget) {
     }
     handler.Install();
 
-    TestSocket target;
-    TestSocket requester;
+    Peer target;
+    Peer requester;
     auto ep = ReadyEndpoint(target.Port());
-    requester.SendTo(ep->GetLocalPort(), "get");
-    ASSERT_TRUE(WaitReadable(ep->GetSockFd()));
+    ASSERT_TRUE(requester.SendTo(ep->GetLocalPort(), "get"));
+    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
     ASSERT_EQ(ep->Recv(), 3);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
 
     ASSERT_FALSE(ep->IsSendQueueEmpty());
     EXPECT_EQ(ep->Send(), 1028);
     EXPECT_TRUE(ep->IsSendQueueEmpty());  // one datagram, not two
-    std::string got;
-    ASSERT_TRUE(target.Receive(&got));
-    EXPECT_EQ(got, handler.reply.substr(0, 1028));
-    EXPECT_TRUE(requester.NothingWaiting());  // answers never go back to the sender
+    EXPECT_EQ(Received(target), handler.reply.substr(0, 1028));
+    EXPECT_TRUE(!requester.Recv(50));  // answers never go back to the sender
     ep->DeInit();
 }
 
@@ -609,7 +500,7 @@ TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
     RecordingHandler handler;
     handler.keepReply = true;
     handler.Install();
-    TestSocket target;
+    Peer target;
     auto ep = ReadyEndpoint(target.Port());
 
     char text[] = "q";
@@ -644,7 +535,7 @@ TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
     RecordingHandler handler;
     handler.keepReply = true;
     handler.Install();
-    TestSocket target;
+    Peer target;
     auto ep = ReadyEndpoint(target.Port());
     const std::weak_ptr<UdpConnection> watch = ep;
 

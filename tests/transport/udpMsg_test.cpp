@@ -2,24 +2,13 @@
 // threads and the host application's trigger source in the component pool.
 #include "udpMsg.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,7 +18,11 @@
 #include <gtest/gtest.h>
 
 #include "AppRegistry.h"
+#include "ChildProcess.h"
 #include "LocalTriggerSource.h"
+#include "Threads.h"
+#include "UdpPeer.h"
+#include "Wait.h"
 #include "algo/CommProxy.h"
 #include "udptrans/udptrans_api.h"
 
@@ -40,160 +33,10 @@ constexpr uint32_t kLoopback2 = 0x7F000002;  // 127.0.0.2, also local on Linux
 constexpr int kLogId = 17;
 constexpr int kQuietMs = 1500;  // "nothing arrives" window
 
-struct Datagram {
-    std::string bytes;
-    uint32_t fromIp = 0;
-    uint16_t fromPort = 0;
-    uint64_t arrivalMs = 0;  // get_up_time() right after it was read
-};
-
-// A UDP socket of the test: receives what the engine sends, or sends to it.
-class UdpPeer {
-public:
-    explicit UdpPeer(uint32_t ip = kLoopback, uint16_t port = 0) {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        EXPECT_GE(m_fd, 0);
-        int on = 1;
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(ip);
-        addr.sin_port = htons(port);
-        EXPECT_EQ(0, bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
-        socklen_t len = sizeof(addr);
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
-    ~UdpPeer() { close(m_fd); }
-    UdpPeer(const UdpPeer&) = delete;
-    UdpPeer& operator=(const UdpPeer&) = delete;
-
-    uint16_t Port() const { return m_port; }
-    int Fd() const { return m_fd; }
-
-    std::optional<Datagram> Receive(int timeoutMs) {
-        pollfd pfd{m_fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeoutMs) <= 0) {
-            return std::nullopt;
-        }
-        char buffer[4096];
-        sockaddr_in from{};
-        socklen_t len = sizeof(from);
-        const ssize_t n =
-            recvfrom(m_fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        Datagram d;
-        d.arrivalMs = get_up_time();
-        d.bytes.assign(buffer, static_cast<size_t>(n));
-        d.fromIp = ntohl(from.sin_addr.s_addr);
-        d.fromPort = ntohs(from.sin_port);
-        return d;
-    }
-
-    // Receives until a datagram satisfies `match` or the deadline passes.
-    std::optional<Datagram> ReceiveUntil(const std::function<bool(const Datagram&)>& match,
-                                         int timeoutMs) {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                return std::nullopt;
-            }
-            std::optional<Datagram> d = Receive(static_cast<int>(left.count()));
-            if (d && match(*d)) {
-                return d;
-            }
-        }
-    }
-
-    void SendTo(uint16_t port, const std::string& bytes) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(kLoopback);
-        addr.sin_port = htons(port);
-        ASSERT_EQ(static_cast<ssize_t>(bytes.size()),
-                  sendto(m_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                         sizeof(addr)));
-    }
-
-    void Drain() {
-        while (Receive(0)) {
-        }
-    }
-
-private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
-};
-
-// A port that was free a moment ago, on all interfaces (as the engine binds).
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-int CountThreads() {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] != '.') {
-            ++n;
-        }
-    }
-    closedir(dir);
-    return n;
-}
-
-// Threads of this process whose name is `name` (a sanitizer may add threads
-// of its own, so a plain count cannot single out the engine's tasks).
-int CountThreadsNamed(const std::string& name) {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') {
-            continue;
-        }
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string text;
-        if (std::getline(comm, text) && text == name) {
-            ++n;
-        }
-    }
-    closedir(dir);
-    return n;
-}
-
-bool WaitFor(const std::function<bool()>& cond, int timeoutMs = 5000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-std::function<bool(const Datagram&)> Is(const std::string& bytes) {
-    return [bytes](const Datagram& d) { return d.bytes == bytes; };
-}
+using ts::Datagram;
+using ts::FreePort;
+using ts::UdpPeer;
+using ts::WaitFor;
 
 // An engine configured the way the module does it, with kernel-chosen host
 // ports and its own two receivers as targets. Stopped on destruction.
@@ -262,13 +105,13 @@ TEST(CUdpProcessSend, PayloadReachesTargetAsOneDatagramWithExactlyItsBytes) {
     const std::vector<std::string> payloads = {std::string(), "hello", big.substr(0, 1028), big};
     for (const std::string& p : payloads) {
         EXPECT_EQ(0, rig.engine.InsertSendMsg(p.data(), static_cast<unsigned int>(p.size())));
-        std::optional<Datagram> d = rig.msgTarget.Receive(5000);
+        std::optional<Datagram> d = rig.msgTarget.Recv(5000);
         ASSERT_TRUE(d) << "payload of " << p.size() << " bytes never arrived";
         EXPECT_EQ(p.substr(0, 1028), d->bytes) << "payload of " << p.size() << " bytes";
         EXPECT_EQ(hostPort, d->fromPort);
     }
     // Nothing more than one datagram per payload.
-    EXPECT_FALSE(rig.msgTarget.Receive(300));
+    EXPECT_FALSE(rig.msgTarget.Recv(300));
 }
 
 TEST(CUdpProcessSend, DisabledTransportClosesSocketThenSendsWhatWasQueuedAfterReenabling) {
@@ -276,27 +119,20 @@ TEST(CUdpProcessSend, DisabledTransportClosesSocketThenSendsWhatWasQueuedAfterRe
     ASSERT_EQ(0, rig.Start());
     const uint16_t hostPort = rig.engine.GetHostMsgPort();
     rig.Send("before");
-    ASSERT_TRUE(rig.msgTarget.ReceiveUntil(Is("before"), 5000));
+    ASSERT_TRUE(rig.msgTarget.RecvUntil("before", 5000));
 
     rig.engine.SetFrameAndTrigger(1, 0, 0);
     // The message port is released: another socket can take it.
-    ASSERT_TRUE(WaitFor([&] {
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(hostPort);
-        const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-        close(fd);
-        return bound;
-    })) << "message socket still open while disabled";
+    ASSERT_TRUE(WaitFor([&] { return ts::PortIsFree(hostPort); }))
+        << "message socket still open while disabled";
 
     rig.Send("q1");
     rig.Send("q2");
-    EXPECT_FALSE(rig.msgTarget.Receive(kQuietMs)) << "sent while disabled";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "sent while disabled";
 
     rig.engine.SetFrameAndTrigger(2, 0, 1);
-    std::optional<Datagram> first = rig.msgTarget.Receive(5000);
-    std::optional<Datagram> second = rig.msgTarget.Receive(5000);
+    std::optional<Datagram> first = rig.msgTarget.Recv(5000);
+    std::optional<Datagram> second = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(first && second);
     EXPECT_EQ("q1", first->bytes);
     EXPECT_EQ("q2", second->bytes);
@@ -307,7 +143,7 @@ TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
     EngineRig rig;
     ASSERT_EQ(0, rig.Start());
     rig.Send("one");
-    ASSERT_TRUE(rig.msgTarget.ReceiveUntil(Is("one"), 5000));
+    ASSERT_TRUE(rig.msgTarget.RecvUntil("one", 5000));
 
     UdpPeer other;
     rig.engine.SetTargetMsgPort(other.Port());
@@ -315,27 +151,27 @@ TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
     // The redirect is applied at the next pass; wait for it with a probe.
     ASSERT_TRUE(WaitFor([&] {
         rig.Send("two");
-        return other.Receive(20).has_value();
+        return other.Recv(20).has_value();
     }));
     other.Drain();
     rig.msgTarget.Drain();
     rig.Send("three");
-    EXPECT_TRUE(other.ReceiveUntil(Is("three"), 5000));
-    EXPECT_FALSE(rig.msgTarget.Receive(300)) << "old target still served";
+    EXPECT_TRUE(other.RecvUntil("three", 5000));
+    EXPECT_FALSE(rig.msgTarget.Recv(300)) << "old target still served";
 
     UdpPeer second(kLoopback2, other.Port());
     rig.engine.SetTargetMsgIp(kLoopback2);
     ASSERT_TRUE(WaitFor([&] {
         rig.Send("four");
-        return second.Receive(20).has_value();
+        return second.Recv(20).has_value();
     }));
     second.Drain();
     other.Drain();
     rig.Send("five");
-    std::optional<Datagram> d = second.ReceiveUntil(Is("five"), 5000);
+    std::optional<Datagram> d = second.RecvUntil("five", 5000);
     ASSERT_TRUE(d);
     EXPECT_EQ(rig.engine.GetHostMsgPort(), d->fromPort);
-    EXPECT_FALSE(other.Receive(300)) << "old address still served";
+    EXPECT_FALSE(other.Recv(300)) << "old address still served";
 }
 
 TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
@@ -352,7 +188,7 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     ASSERT_EQ(0, rig.engine.SetHostMsgPort(newPort, true));
     EXPECT_EQ(newPort, rig.engine.GetHostMsgPort());
     rig.Send("moved");
-    std::optional<Datagram> d = rig.msgTarget.ReceiveUntil(Is("moved"), 5000);
+    std::optional<Datagram> d = rig.msgTarget.RecvUntil("moved", 5000);
     ASSERT_TRUE(d);
     EXPECT_EQ(newPort, d->fromPort);
 
@@ -362,7 +198,7 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
               rig.engine.SetHostMsgPort(holder.Port(), true));
     EXPECT_EQ(newPort, rig.engine.GetHostMsgPort());
     rig.Send("kept");
-    d = rig.msgTarget.ReceiveUntil(Is("kept"), 5000);
+    d = rig.msgTarget.RecvUntil("kept", 5000);
     ASSERT_TRUE(d);
     EXPECT_EQ(newPort, d->fromPort);
 
@@ -378,7 +214,7 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     EXPECT_EQ(laterPort, rig.engine.GetHostMsgPort());
     rig.engine.SetFrameAndTrigger(0, 0, 1);
     rig.Send("later");
-    d = rig.msgTarget.ReceiveUntil(Is("later"), 5000);
+    d = rig.msgTarget.RecvUntil("later", 5000);
     ASSERT_TRUE(d);
     EXPECT_EQ(laterPort, d->fromPort);
 }
@@ -393,14 +229,14 @@ TEST(CUdpProcessSend, DatagramOnMessagePortGoesToProxyAndAnswerToTarget) {
         EngineRig rig;
         ASSERT_EQ(0, rig.Start());
         UdpPeer client;
-        client.SendTo(rig.engine.GetHostMsgPort(), "status?");
-        std::optional<Datagram> d = rig.msgTarget.ReceiveUntil(Is("re:status?"), 5000);
+        ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "status?"));
+        std::optional<Datagram> d = rig.msgTarget.RecvUntil("re:status?", 5000);
         ASSERT_TRUE(d);
         EXPECT_EQ(rig.engine.GetHostMsgPort(), d->fromPort);
         // A datagram on the heartbeat port is read and dropped.
-        client.SendTo(rig.engine.GetHostHbPort(), "ignored");
-        EXPECT_FALSE(rig.msgTarget.Receive(500));
-        EXPECT_FALSE(rig.hbTarget.Receive(0));
+        ASSERT_TRUE(client.SendTo(rig.engine.GetHostHbPort(), "ignored"));
+        EXPECT_FALSE(rig.msgTarget.Recv(500));
+        EXPECT_FALSE(rig.hbTarget.Recv(0));
     }
     CCommProxy::getInstance().SetCommandHandler(nullptr);
     EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
@@ -415,14 +251,14 @@ TEST(CUdpProcessHeartbeat, ModeOneSendsExactTextFromMessagePortToMessageTarget) 
     rig.engine.SetHeartbeatText("ALIVE");
     ASSERT_EQ(0, rig.Start());
 
-    std::optional<Datagram> a = rig.msgTarget.Receive(5000);
-    std::optional<Datagram> b = rig.msgTarget.Receive(5000);
+    std::optional<Datagram> a = rig.msgTarget.Recv(5000);
+    std::optional<Datagram> b = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(a && b);
     EXPECT_EQ("ALIVE", a->bytes);
     EXPECT_EQ("ALIVE", b->bytes);
     EXPECT_EQ(rig.engine.GetHostMsgPort(), a->fromPort);
     EXPECT_GE(b->arrivalMs - a->arrivalMs, 900u) << "interval not respected";
-    EXPECT_FALSE(rig.hbTarget.Receive(0)) << "mode 1 must not use the heartbeat target";
+    EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode 1 must not use the heartbeat target";
 
     const std::string forty = "0123456789abcdefghijklmnopqrstuvwxyzABCD";
     rig.engine.SetHeartbeatText(forty.c_str());
@@ -433,10 +269,10 @@ TEST(CUdpProcessHeartbeat, ModeOneSendsExactTextFromMessagePortToMessageTarget) 
     rig.engine.GetHeartbeatText(kept, sizeof(kept));
     EXPECT_EQ(forty.substr(0, 32), kept) << "null text must be ignored";
     // At most one heartbeat built from the old text can still be in flight.
-    EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is(forty.substr(0, 32)), 5000));
+    EXPECT_TRUE(rig.msgTarget.RecvUntil(forty.substr(0, 32), 5000));
 
     rig.engine.SetHeartbeatText("");
-    EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is(""), 5000)) << "empty text sends an empty datagram";
+    EXPECT_TRUE(rig.msgTarget.RecvUntil("", 5000)) << "empty text sends an empty datagram";
 }
 
 TEST(CUdpProcessHeartbeat, ModeTwoSendsFromHeartbeatPortToHeartbeatTargetAndFollowsPortChange) {
@@ -446,18 +282,18 @@ TEST(CUdpProcessHeartbeat, ModeTwoSendsFromHeartbeatPortToHeartbeatTargetAndFoll
     rig.engine.SetHeartbeatText("HB-2");
     ASSERT_EQ(0, rig.Start());
 
-    std::optional<Datagram> d = rig.hbTarget.Receive(5000);
+    std::optional<Datagram> d = rig.hbTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("HB-2", d->bytes);
     EXPECT_EQ(rig.engine.GetHostHbPort(), d->fromPort);
     EXPECT_NE(rig.engine.GetHostMsgPort(), d->fromPort);
-    EXPECT_FALSE(rig.msgTarget.Receive(0)) << "mode 2 must not use the message target";
+    EXPECT_FALSE(rig.msgTarget.Recv(0)) << "mode 2 must not use the message target";
 
     const uint16_t newPort = FreePort();
     ASSERT_EQ(0, rig.engine.SetHostHbPort(newPort, true));
     UdpPeer newTarget;
     rig.engine.SetTargetHbPort(newTarget.Port());
-    d = newTarget.Receive(5000);
+    d = newTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("HB-2", d->bytes);
     EXPECT_EQ(newPort, d->fromPort);
@@ -469,25 +305,25 @@ TEST(CUdpProcessHeartbeat, ModesZeroAndThreeAndDisabledTransportSendNoHeartbeat)
     rig.engine.SetHeartbeatText("X");
     rig.engine.SetHeartbeatTranMode(0);
     ASSERT_EQ(0, rig.Start());
-    EXPECT_FALSE(rig.msgTarget.Receive(kQuietMs)) << "mode 0";
-    EXPECT_FALSE(rig.hbTarget.Receive(0)) << "mode 0";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode 0";
+    EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode 0";
 
     rig.engine.SetHeartbeatTranMode(3);
-    EXPECT_FALSE(rig.msgTarget.Receive(kQuietMs)) << "mode 3";
-    EXPECT_FALSE(rig.hbTarget.Receive(0)) << "mode 3";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode 3";
+    EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode 3";
 
     rig.engine.SetFrameAndTrigger(0, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let a last pass finish
     rig.msgTarget.Drain();
     rig.hbTarget.Drain();
     rig.engine.SetHeartbeatTranMode(1);
-    EXPECT_FALSE(rig.msgTarget.Receive(kQuietMs)) << "mode 1 while disabled";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode 1 while disabled";
     rig.engine.SetHeartbeatTranMode(2);
-    EXPECT_FALSE(rig.hbTarget.Receive(kQuietMs)) << "mode 2 while disabled";
+    EXPECT_FALSE(rig.hbTarget.Recv(kQuietMs)) << "mode 2 while disabled";
 
     // The same settings do send once enabled, so the silence above was real.
     rig.engine.SetFrameAndTrigger(0, 0, 1);
-    EXPECT_TRUE(rig.hbTarget.ReceiveUntil(Is("X"), 5000));
+    EXPECT_TRUE(rig.hbTarget.RecvUntil("X", 5000));
 }
 
 TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
@@ -499,14 +335,14 @@ TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
     // The first heartbeat is due at once (nothing sent yet); the link is busy
     // from the first result on.
     rig.Send("r0");
-    ASSERT_TRUE(rig.msgTarget.ReceiveUntil(Is("r0"), 5000));
+    ASSERT_TRUE(rig.msgTarget.RecvUntil("r0", 5000));
     int results = 0;
     int heartbeats = 0;
     for (int i = 1; i <= 9; ++i) {
         rig.Send("r" + std::to_string(i));
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         while (std::chrono::steady_clock::now() < until) {
-            std::optional<Datagram> d = rig.msgTarget.Receive(50);
+            std::optional<Datagram> d = rig.msgTarget.Recv(50);
             if (d) {
                 (d->bytes == "HB" ? heartbeats : results)++;
             }
@@ -515,7 +351,7 @@ TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
     EXPECT_EQ(9, results);
     EXPECT_EQ(0, heartbeats);
     // Idle again: the heartbeat comes back.
-    EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is("HB"), 6000));
+    EXPECT_TRUE(rig.msgTarget.RecvUntil("HB", 6000));
 }
 
 // ---- Scheduled transmission and trigger checks ----------------------------
@@ -552,11 +388,11 @@ TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImag
     StartHeld(rig, 300);
     rig.Send("P1");
     EXPECT_EQ(1u, rig.engine.GetHeldCount());
-    EXPECT_FALSE(rig.msgTarget.Receive(500)) << "held payload left without a trigger";
+    EXPECT_FALSE(rig.msgTarget.Recv(500)) << "held payload left without a trigger";
 
     const uint64_t imageTime = get_up_time();
     Trigger().TriggerAt(imageTime);
-    std::optional<Datagram> d = rig.msgTarget.Receive(5000);
+    std::optional<Datagram> d = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("P1", d->bytes);
     EXPECT_GE(d->arrivalMs, imageTime + 300);
@@ -566,10 +402,10 @@ TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImag
 
     // Nothing held: the answer is the two bytes "NG".
     Trigger().Trigger();
-    d = rig.msgTarget.Receive(5000);
+    d = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ(std::string("NG", 2), d->bytes);
-    EXPECT_FALSE(rig.msgTarget.Receive(500)) << "more than one answer for one trigger";
+    EXPECT_FALSE(rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
 }
 
 TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
@@ -582,10 +418,10 @@ TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
 
     for (const char* expected : {"A", "B", "C", "NG"}) {
         Trigger().Trigger();
-        std::optional<Datagram> d = rig.msgTarget.Receive(5000);
+        std::optional<Datagram> d = rig.msgTarget.Recv(5000);
         ASSERT_TRUE(d);
         EXPECT_EQ(expected, d->bytes);
-        EXPECT_FALSE(rig.msgTarget.Receive(300)) << "extra answer after " << expected;
+        EXPECT_FALSE(rig.msgTarget.Recv(300)) << "extra answer after " << expected;
     }
 }
 
@@ -594,7 +430,7 @@ TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEvery
     StartHeld(rig, 0);
     auto expectForwarded = [&](const std::vector<std::string>& items, const char* why) {
         for (const std::string& item : items) {
-            std::optional<Datagram> d = rig.msgTarget.Receive(5000);
+            std::optional<Datagram> d = rig.msgTarget.Recv(5000);
             ASSERT_TRUE(d) << why;
             EXPECT_EQ(item, d->bytes) << why;
         }
@@ -709,11 +545,11 @@ TEST_F(CUdpProcessScheduled, InitAfterDeInitKeepsHeldQueueAndRecord) {
 
     ASSERT_EQ(0, rig.engine.Init());
     Trigger().Trigger();
-    std::optional<Datagram> d = rig.msgTarget.Receive(5000);
+    std::optional<Datagram> d = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("k1", d->bytes);
     Trigger().SetTriggerMode(0);
-    d = rig.msgTarget.Receive(5000);
+    d = rig.msgTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("k2", d->bytes);
 }
@@ -727,7 +563,7 @@ TEST(CUdpProcessLifecycle, DeInitWithoutInitReturnsAtOnce) {
 }
 
 TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
-    const int baseline = CountThreads();
+    const int baseline = ts::ThreadCount();
     EngineRig rig;
     for (int i = 0; i < 40; ++i) {
         ASSERT_EQ(0, rig.Start(1));
@@ -739,27 +575,27 @@ TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
         rig.engine.DeInit();  // at once, often before the tasks ran at all
         ASSERT_FALSE(rig.engine.IsMsgTaskRunning());
         ASSERT_FALSE(rig.engine.IsHbTaskRunning());
-        ASSERT_EQ(baseline, CountThreads()) << "cycle " << i;
+        ASSERT_EQ(baseline, ts::ThreadCount()) << "cycle " << i;
     }
     // Disabled engines stop too (their tasks sleep between passes).
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(0, rig.Start(0));
         rig.engine.DeInit();
-        ASSERT_EQ(baseline, CountThreads());
+        ASSERT_EQ(baseline, ts::ThreadCount());
     }
     rig.msgTarget.Drain();
     ASSERT_EQ(0, rig.Start(1));
     rig.Send("after");
-    EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is("after"), 5000));
+    EXPECT_TRUE(rig.msgTarget.RecvUntil("after", 5000));
     rig.engine.DeInit();
-    EXPECT_EQ(baseline, CountThreads());
+    EXPECT_EQ(baseline, ts::ThreadCount());
 }
 
 TEST(CUdpProcessLifecycle, EngineFreedRightAfterDeInitIsNeverTouchedAgain) {
     // The host frees the engine (and may unload the module) as soon as DeInit
     // returns; a task that was still starting or returning would then run on
     // freed memory, which the address sanitizer reports.
-    const int baseline = CountThreads();
+    const int baseline = ts::ThreadCount();
     UdpPeer target;
     for (int i = 0; i < 60; ++i) {
         auto* engine = new udp::CUdpProcess;
@@ -774,7 +610,7 @@ TEST(CUdpProcessLifecycle, EngineFreedRightAfterDeInitIsNeverTouchedAgain) {
         delete engine;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(baseline, CountThreads());
+    EXPECT_EQ(baseline, ts::ThreadCount());
 }
 
 enum ChildResult {
@@ -811,7 +647,7 @@ int SpawnFailureChild(long extraThreads) {
         return kChildSetup;
     }
     // Counted after the switch, so that a sanitizer's own threads are in it.
-    const int threads = CountThreads();
+    const int threads = ts::ThreadCount();
     rlimit lim{};
     lim.rlim_cur = static_cast<rlim_t>(threads + extraThreads);
     lim.rlim_max = lim.rlim_cur;
@@ -825,11 +661,11 @@ int SpawnFailureChild(long extraThreads) {
     }
     // -2: the message task runs and serves.
     engine.InsertSendMsg("alive", 5);
-    std::optional<Datagram> d = target.Receive(5000);
+    std::optional<Datagram> d = target.Recv(5000);
     const bool served = d && d->bytes == "alive";
     engine.DeInit();
-    if (engine.IsMsgTaskRunning() || CountThreadsNamed("udp_input_task") != 0 ||
-        CountThreadsNamed("udp_out_task") != 0) {
+    if (engine.IsMsgTaskRunning() || ts::ThreadsNamed("udp_input_task") != 0 ||
+        ts::ThreadsNamed("udp_out_task") != 0) {
         return kChildStrayThread;
     }
     return served ? kChildOk : kChildMsgTaskSilent;
@@ -842,29 +678,13 @@ TEST(CUdpProcessLifecycle, HeartbeatTaskThatCannotStartFailsInitAndDeInitStillSt
     for (long extra = 0; extra <= 3; ++extra) {
         // A new process rather than a fork of this one: this one has threads
         // already (the proxy's), and the child must start threads of its own.
-        const std::string envVar = std::string(kSpawnChildEnv) + "=" + std::to_string(extra);
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        const std::string filter =
-            std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
-        std::vector<char*> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            env.push_back(*e);
-        }
-        env.push_back(const_cast<char*>(envVar.c_str()));
-        env.push_back(nullptr);
-        char exe[] = "/proc/self/exe";
-        char* argv[] = {exe, const_cast<char*>(filter.c_str()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        pid_t pid = -1;
-        const int spawned = posix_spawn(&pid, exe, &actions, nullptr, argv, env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ASSERT_EQ(0, spawned);
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status)) << "child crashed, extra threads " << extra;
-        const int code = WEXITSTATUS(status);
+        ts::ChildProcess child({"/proc/self/exe", std::string("--gtest_filter=") +
+                                                      info->test_suite_name() + "." + info->name()},
+                               "", "", {std::string(kSpawnChildEnv) + "=" + std::to_string(extra)});
+        ASSERT_TRUE(child.Started());
+        const int code = child.Wait();
+        ASSERT_NE(-1, code) << "child crashed or hung, extra threads " << extra;
         if (code == kChildNotRoot) {
             GTEST_SKIP() << "capping the threads of a fresh user needs root";
         }
@@ -916,11 +736,11 @@ TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
         rig.engine.SetHeartbeatText("high");
         ASSERT_EQ(0, rig.Start());
         rig.Send("payload");
-        EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is("payload"), 5000));
+        EXPECT_TRUE(rig.msgTarget.RecvUntil("payload", 5000));
         UdpPeer client;
-        client.SendTo(rig.engine.GetHostMsgPort(), "ping");
-        EXPECT_TRUE(rig.msgTarget.ReceiveUntil(Is("echo:ping"), 5000));
-        std::optional<Datagram> hb = rig.hbTarget.ReceiveUntil(Is("high"), 5000);
+        ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "ping"));
+        EXPECT_TRUE(rig.msgTarget.RecvUntil("echo:ping", 5000));
+        std::optional<Datagram> hb = rig.hbTarget.RecvUntil("high", 5000);
         ASSERT_TRUE(hb);
         EXPECT_EQ(rig.engine.GetHostHbPort(), hb->fromPort);
     }
