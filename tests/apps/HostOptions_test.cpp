@@ -1,15 +1,13 @@
 // Command-line parsing of udptrans-host and the payload template.
 #include "HostOptions.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "DatagramListener.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -78,16 +76,13 @@ TEST(HostOptions, BadWordsAreRefusedWithTheirName) {
 }
 
 TEST(HostOptions, PayloadFileIsTakenByteForByte) {
-    char path[] = "/tmp/udptrans_host_payload_XXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_GE(fd, 0);
+    ts::TempDir dir;
+    const std::string path = dir.Path() + "/payload";
     const std::string bytes("a\0{frame}\xff\r\n", 12);
-    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(fd);
+    ASSERT_TRUE(ts::WriteFile(path, bytes));
     HostOptions options;
     std::string error;
     ASSERT_EQ(Parse({"--payload-file", path}, options, error), ParseResult::kRun) << error;
-    unlink(path);
     EXPECT_TRUE(options.bPayloadIsFile);
     EXPECT_EQ(options.strPayload, bytes);
 }

@@ -29,7 +29,7 @@ class ModuleFaults : public ModuleFixture {};
 
 TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     ASSERT_EQ(0, Start());
-    ASSERT_TRUE(SendUntilArrives(m_ep.msg, "before"));
+    ASSERT_TRUE(Arrives(m_ep.msg, "before"));
     EXPECT_EQ(m_ep.hostPort, m_lastFromPort);
     const int fdsBefore = OpenFdCount();
 
@@ -49,7 +49,7 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
             << "the task never re-created its socket";
         EXPECT_GE(Logged("udp recvfrom ret") + Logged("udp select ret") + Logged("sockfd="), 1);
         const std::string marker = "after " + std::to_string(round);
-        EXPECT_TRUE(SendUntilArrives(m_ep.msg, marker)) << "sending never resumed";
+        EXPECT_TRUE(Arrives(m_ep.msg, marker)) << "sending never resumed";
         EXPECT_EQ(m_ep.hostPort, m_lastFromPort) << "re-created on another port";
         ++round;
     }
@@ -58,59 +58,6 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     // The replaced descriptors were closed by the task, the new sockets took
     // their place: nothing leaked.
     EXPECT_LE(OpenFdCount(), fdsBefore);
-}
-
-TEST_F(ModuleFaults, SocketsAboveTheSelectLimitAreServed) {
-    // A busy host may have used up the low descriptors: every descriptor
-    // below 1100 is taken before the module starts, so its sockets land above
-    // FD_SETSIZE, where an fd_set cannot name them.
-    rlimit limit{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    if (limit.rlim_cur < 2048) {
-        rlimit raised = limit;
-        raised.rlim_cur = 2048;
-        raised.rlim_max = std::max<rlim_t>(limit.rlim_max, 2048);
-        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-            GTEST_SKIP() << "cannot raise the descriptor limit";
-        }
-    }
-    std::vector<int> fillers;
-    for (;;) {
-        const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        if (fd >= 1100) {
-            close(fd);
-            break;
-        }
-        fillers.push_back(fd);
-    }
-    ASSERT_EQ(0, Start());
-    const int fd = FindUdpSocketByPort(m_ep.hostPort);
-    ASSERT_GE(fd, FD_SETSIZE);
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "high result"));
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo&, std::string& reply) {
-            reply = "high answer";
-            return true;
-        });
-    SendTo(m_ep.hostPort, "PING");
-    auto d = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("high answer", d->data);
-
-    // Replaced there too: the task notices and re-creates it.
-    const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
-    const int recreatesBefore = Logged("Enter udp recreate.");
-    ASSERT_EQ(fd, dup2(devnull, fd));
-    close(devnull);
-    EXPECT_TRUE(ut::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }));
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "high again"));
-
-    Destroy();
-    for (const int f : fillers) {
-        close(f);
-    }
-    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
@@ -130,7 +77,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         trigger.Trigger();
         auto d = m_ep.msg.Recv(5000);
         ASSERT_TRUE(d) << payload << " never sent";
-        EXPECT_EQ(payload, d->data);
+        EXPECT_EQ(payload, d->bytes);
     };
     heldThenAnswered("working");
 
@@ -143,7 +90,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         EXPECT_EQ(0, Process(f));
         auto d = m_ep.msg.Recv(5000);
         ASSERT_TRUE(d);
-        EXPECT_EQ(std::string("fwd ") + getter, d->data);
+        EXPECT_EQ(std::string("fwd ") + getter, d->bytes);
         ASSERT_EQ(0, trigger.SetFailure(getter, 0));
         heldThenAnswered(std::string("back ") + getter);
     }
@@ -165,7 +112,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", 0));
     auto d = m_ep.msg.Recv(5000);
     ASSERT_TRUE(d) << "the held result never went out after recovery";
-    EXPECT_EQ("held through", d->data);
+    EXPECT_EQ("held through", d->bytes);
     heldThenAnswered("fully back");
     ASSERT_EQ(0, Set("ScheduledTransEnable", "0"));
 }
@@ -174,11 +121,11 @@ TEST_F(ModuleFaults, ProxyRefusingEveryRecordCostsOnlyTheRequests) {
     ASSERT_EQ(0, Start());
     CCommProxy::getInstance().SetQueueLimit(0);
     for (int i = 0; i < 20; ++i) {
-        SendTo(m_ep.hostPort, "REQ " + std::to_string(i));
+        ts::SendDatagram(m_ep.hostPort, "REQ " + std::to_string(i));
     }
     EXPECT_TRUE(ut::WaitFor([] { return Logged("Recv failed, ret 1 ") >= 20; }))
         << Logged("Recv failed, ret 1 ") << " refusals logged";
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "results still flow"));
+    EXPECT_TRUE(Arrives(m_ep.msg, "results still flow"));
 
     // Back to normal: requests are answered again.
     CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
@@ -187,10 +134,10 @@ TEST_F(ModuleFaults, ProxyRefusingEveryRecordCostsOnlyTheRequests) {
             reply = "ACK " + std::string(request.szMsg);
             return true;
         });
-    SendTo(m_ep.hostPort, "PING");
+    ts::SendDatagram(m_ep.hostPort, "PING");
     auto d = m_ep.msg.Recv(5000);
     ASSERT_TRUE(d);
-    EXPECT_EQ("ACK PING", d->data);
+    EXPECT_EQ("ACK PING", d->bytes);
 }
 
 TEST_F(ModuleFaults, RequestTextsAreNeverUsedAsFormats) {
@@ -205,10 +152,10 @@ TEST_F(ModuleFaults, RequestTextsAreNeverUsedAsFormats) {
             return true;
         });
     const std::string hostile = "%n%s%s%p%x%n%n%s";
-    SendTo(m_ep.hostPort, hostile);
+    ts::SendDatagram(m_ep.hostPort, hostile);
     auto d = m_ep.msg.Recv(5000);
     ASSERT_TRUE(d);
-    EXPECT_EQ("%n%s%s%p answer", d->data);
+    EXPECT_EQ("%n%s%s%p answer", d->bytes);
     {
         std::lock_guard<std::mutex> lock(mtx);
         EXPECT_EQ(hostile, seen);
@@ -216,9 +163,9 @@ TEST_F(ModuleFaults, RequestTextsAreNeverUsedAsFormats) {
 
     // Refused, the request is logged by its code only, never by its text.
     CCommProxy::getInstance().SetQueueLimit(0);
-    SendTo(m_ep.hostPort, hostile);
+    ts::SendDatagram(m_ep.hostPort, hostile);
     EXPECT_TRUE(ut::WaitFor([] { return Logged("Recv failed, ret 1 ") >= 1; }));
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "still alive"));
+    EXPECT_TRUE(Arrives(m_ep.msg, "still alive"));
 }
 
 TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
@@ -248,7 +195,7 @@ TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
     int arrived = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (std::chrono::steady_clock::now() < end || sent < 20) {
-        arrived += SendUntilArrives(m_ep.msg, "result " + std::to_string(sent)) ? 1 : 0;
+        arrived += Arrives(m_ep.msg, "result " + std::to_string(sent)) ? 1 : 0;
         ++sent;
     }
     flooding = false;
@@ -275,7 +222,7 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
         std::atomic<bool> flooding{true};
         std::thread flooder([&] {
             while (flooding) {
-                SendTo(m_ep.hostPort, "REQ");
+                ts::SendDatagram(m_ep.hostPort, "REQ");
             }
         });
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -296,16 +243,12 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
 
 TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     ASSERT_EQ(0, Start());
-    ASSERT_TRUE(SendUntilArrives(m_ep.msg, "first"));
+    ASSERT_TRUE(Arrives(m_ep.msg, "first"));
     const int fdsBefore = OpenFdCount();
 
     // A loopback port nobody listens on: every datagram draws an ICMP port
     // unreachable. The task must neither stop nor spin on the error.
-    uint16_t closedPort = 0;
-    {
-        ut::PortHolder holder;
-        closedPort = holder.Port();
-    }
+    const uint16_t closedPort = ts::FreePort();
     ASSERT_EQ(0, Set("TargetPort", std::to_string(closedPort)));
     const int recreatesBefore = Logged("Enter udp recreate.");
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
@@ -345,7 +288,7 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
 
     // Pointed back at a live receiver, results arrive from the same port.
     ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "back"));
+    EXPECT_TRUE(Arrives(m_ep.msg, "back"));
     EXPECT_EQ(m_ep.hostPort, m_lastFromPort);
     EXPECT_LE(OpenFdCount(), fdsBefore);
 }

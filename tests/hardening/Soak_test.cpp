@@ -17,11 +17,7 @@
 // Threads: the test's thread produces frames; a receiver thread reads the
 // target socket; a sender thread sends commands; the proxy's thread answers
 // them. They share atomics and one mutex (m_mtx) for the in-flight window.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -31,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -62,16 +59,8 @@ class Soak : public ModuleFixture {
 protected:
     void SetUp() override {
         ModuleFixture::SetUp();
-        m_rx = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        int big = 4 << 20;
-        setsockopt(m_rx, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        bind(m_rx, reinterpret_cast<sockaddr*>(&addr), len);
-        getsockname(m_rx, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_rxPort = ntohs(addr.sin_port);
+        const int big = 4 << 20;
+        setsockopt(m_rx.Fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
     }
     void TearDown() override {
         m_stop = true;
@@ -79,30 +68,23 @@ protected:
             m_receiver.join();
         }
         ModuleFixture::TearDown();
-        close(m_rx);
     }
 
     // Receiver thread: frames "F<seq>" and answers "ACK CMD <n>".
     void Receive() {
-        char buf[2048];
         while (!m_stop) {
-            pollfd pfd{m_rx, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0) {
+            const std::optional<ts::Datagram> d = m_rx.Recv(20);
+            if (!d) {
                 continue;
             }
-            const ssize_t n = recv(m_rx, buf, sizeof(buf) - 1, 0);
-            if (n <= 0) {
-                continue;
-            }
-            buf[n] = '\0';
-            if (buf[0] == 'F') {
-                const long seq = std::strtol(buf + 1, nullptr, 10);
+            if (d->bytes.rfind('F', 0) == 0) {
+                const long seq = std::strtol(d->bytes.c_str() + 1, nullptr, 10);
                 if (seq <= m_lastSeq) {
                     m_outOfOrder.fetch_add(1);
                 }
                 m_lastSeq = seq;
                 m_framesArrived.fetch_add(1);
-            } else if (std::strncmp(buf, "ACK CMD ", 8) == 0) {
+            } else if (d->bytes.rfind("ACK CMD ", 0) == 0) {
                 m_acks.fetch_add(1);
             } else {
                 m_strangers.fetch_add(1);
@@ -126,8 +108,7 @@ protected:
         return true;
     }
 
-    int m_rx = -1;
-    uint16_t m_rxPort = 0;
+    ts::UdpPeer m_rx;  // the target; read by the receiver thread only
     std::thread m_receiver;
     std::atomic<bool> m_stop{false};
     std::mutex m_mtx;  // pairs with m_cv for the in-flight window
@@ -146,7 +127,7 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     auto values = m_ep.StoreValues();
     for (auto& kv : values) {
         if (kv.first == "TargetPort") {
-            kv.second = std::to_string(m_rxPort);
+            kv.second = std::to_string(m_rx.Port());
         }
     }
     ASSERT_EQ(0, Start(values));
@@ -184,7 +165,7 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
                 cmdFailures.fetch_add(1);
                 break;
             }
-            SendTo(m_ep.hostPort, "CMD " + std::to_string(++n));
+            ts::SendDatagram(m_ep.hostPort, "CMD " + std::to_string(++n));
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
     });

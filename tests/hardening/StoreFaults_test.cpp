@@ -4,11 +4,8 @@
 // SIGKILL in the middle of a stream of parameter changes. The store file must
 // always load, and must always hold for each key a value that was really set:
 // the old one or the new one, never a mixture, a default or nothing.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,9 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "HardeningFixture.h"
-
-extern char** environ;
 
 using namespace hardening;
 
@@ -88,7 +84,7 @@ TEST_F(StoreFaults, UnwritableFolderKeepsThePreviousFileAndLosesNothingLater) {
     EXPECT_GE(Logged("SaveFile failed, nRet = "), 1);
     // An endpoint key: the engine takes it, the save fails and says so.
     EXPECT_EQ(kErrIo, Set("TargetPort", std::to_string(m_ep.hb.Port())));
-    ASSERT_TRUE(SendUntilArrives(m_ep.hb, "redirected while the store was gone"));
+    ASSERT_TRUE(Arrives(m_ep.hb, "redirected while the store was gone"));
 
     std::map<std::string, std::string> onDisk;
     ASSERT_TRUE(StoreIsComplete(moved + "/udptrans.param", &onDisk));
@@ -139,7 +135,7 @@ TEST_F(StoreFaults, FullDiskDuringSaveKeepsThePreviousFile) {
     EXPECT_EQ(kErrIo, rc) << "SetParam must report the failed save";
 
     std::map<std::string, std::string> onDisk;
-    ASSERT_TRUE(StoreIsComplete(m_dir.StorePath(), &onDisk));
+    ASSERT_TRUE(StoreIsComplete(ut::StorePath(m_dir), &onDisk));
     EXPECT_EQ("11", onDisk["HeartbeatInterval"]);
     EXPECT_EQ("11", ut::ReadStore(m_dir, "HeartbeatInterval"));
     EXPECT_EQ(std::vector<std::string>{"udptrans.param"}, Entries(m_dir.Path()))
@@ -162,71 +158,36 @@ TEST_F(StoreFaults, IntegersBeyondSixtyFourBitsAreRefusedNotWrapped) {
     EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "18446744073709560616"));
     EXPECT_EQ(before, ut::ReadStore(m_dir, "TargetPort"));
     // The engine kept its target: results still reach the receiver.
-    EXPECT_TRUE(SendUntilArrives(m_ep.msg, "still the same target"));
+    EXPECT_TRUE(Arrives(m_ep.msg, "still the same target"));
 }
 
 #ifdef UDPTRANS_HOST_PATH
 
 // udptrans-host as a child process: started on a store, answering "SET key
 // value" requests to its module's port with "OK key=value" at the target.
-class HostProcess {
-public:
-    HostProcess(const std::string& dir, const ut::Endpoints& ep) {
-        std::vector<std::string> args = {UDPTRANS_HOST_PATH,
-                                         "--store",
-                                         dir,
-                                         "--frames",
-                                         "0",
-                                         "--duration",
-                                         "120",
-                                         "--no-ping",
-                                         "--allow-remote-set",
-                                         "--log-level",
-                                         "8",
-                                         "--set",
-                                         "HostPort=" + std::to_string(ep.hostPort),
-                                         "--set",
-                                         "HostHeartbeatPort=" + std::to_string(ep.hostHbPort),
-                                         "--set",
-                                         "TargetIp=127.0.0.1",
-                                         "--set",
-                                         "TargetPort=" + std::to_string(ep.msg.Port()),
-                                         "--set",
-                                         "HeartbeatTranMode=0"};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-            m_pid = -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~HostProcess() { Kill(); }
-    HostProcess(const HostProcess&) = delete;
-    HostProcess& operator=(const HostProcess&) = delete;
-
-    bool Running() const { return m_pid > 0; }
-    // SIGKILL and reap; true when it was still running when killed.
-    bool Kill() {
-        if (m_pid <= 0) {
-            return false;
-        }
-        kill(m_pid, SIGKILL);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-    }
-
-private:
-    pid_t m_pid = -1;
-};
+std::vector<std::string> HostArgs(const std::string& dir, const ut::Endpoints& ep) {
+    return {UDPTRANS_HOST_PATH,
+            "--store",
+            dir,
+            "--frames",
+            "0",
+            "--duration",
+            "120",
+            "--no-ping",
+            "--allow-remote-set",
+            "--log-level",
+            "8",
+            "--set",
+            "HostPort=" + std::to_string(ep.hostPort),
+            "--set",
+            "HostHeartbeatPort=" + std::to_string(ep.hostHbPort),
+            "--set",
+            "TargetIp=127.0.0.1",
+            "--set",
+            "TargetPort=" + std::to_string(ep.msg.Port()),
+            "--set",
+            "HeartbeatTranMode=0"};
+}
 
 TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {
     ut::TempDir dir;
@@ -248,12 +209,12 @@ TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {
     // "OK key=value" answers: the newest confirmed serial per key.
     auto absorbReplies = [&] {
         for (auto d = ep.msg.Recv(0); d; d = ep.msg.Recv(0)) {
-            if (d->data.rfind("OK ", 0) != 0) {
+            if (d->bytes.rfind("OK ", 0) != 0) {
                 continue;
             }
-            const size_t eq = d->data.find('=');
-            const std::string key = d->data.substr(3, eq - 3);
-            const std::string value = d->data.substr(eq + 1);
+            const size_t eq = d->bytes.find('=');
+            const std::string key = d->bytes.substr(3, eq - 3);
+            const std::string value = d->bytes.substr(eq + 1);
             const int s =
                 key == "HeartbeatText" ? std::stoi(value.substr(4)) : std::stoi(value) - 100;
             confirmed[key] = std::max(confirmed[key], s);
@@ -263,18 +224,18 @@ TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {
     constexpr int kRuns = 20;
     for (int run = 0; run < kRuns; ++run) {
         SCOPED_TRACE("run " + std::to_string(run));
-        HostProcess host(dir.Path(), ep);
-        ASSERT_TRUE(host.Running());
+        ts::ChildProcess host(HostArgs(dir.Path(), ep), "", "/dev/null");
+        ASSERT_TRUE(host.Started());
         ep.msg.Drain();
         // Up when it answers; the first change of the run doubles as the probe.
         bool up = false;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (!up && std::chrono::steady_clock::now() < deadline) {
             ++serial;
-            SendTo(ep.hostPort, "SET HeartbeatText " + valueOf(0, serial));
+            ts::SendDatagram(ep.hostPort, "SET HeartbeatText " + valueOf(0, serial));
             sent["HeartbeatText"] = serial;
             for (auto d = ep.msg.Recv(100); d; d = ep.msg.Recv(0)) {
-                up = up || d->data.rfind("OK ", 0) == 0;
+                up = up || d->bytes.rfind("OK ", 0) == 0;
             }
         }
         ASSERT_TRUE(up) << "udptrans-host never answered";
@@ -284,7 +245,7 @@ TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {
         for (int i = 0; i < changesBeforeKill; ++i) {
             const size_t k = static_cast<size_t>(i) % keys.size();
             ++serial;
-            SendTo(ep.hostPort, "SET " + keys[k] + " " + valueOf(k, serial));
+            ts::SendDatagram(ep.hostPort, "SET " + keys[k] + " " + valueOf(k, serial));
             sent[keys[k]] = serial;
             if (i % 3 == 0) {
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
@@ -300,7 +261,7 @@ TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {
         }
 
         std::map<std::string, std::string> onDisk;
-        ASSERT_TRUE(StoreIsComplete(dir.StorePath(), &onDisk)) << "store damaged by the kill";
+        ASSERT_TRUE(StoreIsComplete(ut::StorePath(dir), &onDisk)) << "store damaged by the kill";
         // A temporary file of a save cut short may stay beside it; the next
         // save replaces it, and nothing ever reads it.
         for (size_t k = 0; k < keys.size(); ++k) {

@@ -8,31 +8,24 @@
 // on the module's threads and locks its own mutex.
 #pragma once
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "FrameFactory.h"
+#include "LogCapture.h"
+#include "TempDir.h"
+#include "Threads.h"
+#include "UdpPeer.h"
+#include "Wait.h"
 #include "LocalImageProcess.h"
 #include "LocalTriggerSource.h"
 #include "algo/AbstractUserModule.h"
@@ -54,165 +47,16 @@ inline std::string PdescPath() {
     return std::filesystem::path(SoPath()).parent_path().string() + "/udptrans.pdesc";
 }
 
-// Polls `pred` every 5 ms for up to `ms`.
-inline bool WaitFor(const std::function<bool()>& pred, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return pred();
+using ts::Datagram;
+using ts::PortIsFree;
+using ts::TempDir;
+using ts::ThreadCount;
+using ts::UdpPeer;
+using ts::WaitFor;
+
+inline std::string StorePath(const TempDir& dir) {
+    return dir.Path() + "/udptrans.param";
 }
-
-inline int ThreadCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (struct dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count;
-}
-
-// True when a UDP socket can bind `port` on all interfaces right now.
-inline bool PortIsFree(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    close(fd);
-    return ok;
-}
-
-// A UDP socket on all interfaces at a port the kernel picked; held until
-// Release so that several free ports can be collected at once.
-class PortHolder {
-public:
-    PortHolder() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
-    ~PortHolder() { Release(); }
-    PortHolder(const PortHolder&) = delete;
-    PortHolder& operator=(const PortHolder&) = delete;
-    uint16_t Port() const { return m_port; }
-    void Release() {
-        if (m_fd >= 0) {
-            close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
-};
-
-struct Datagram {
-    std::string data;
-    uint16_t fromPort = 0;
-};
-
-// A UDP receiver on 127.0.0.1 at a kernel-chosen port.
-class Receiver {
-public:
-    Receiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-        socklen_t len = sizeof(addr);
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
-    }
-    ~Receiver() { close(m_fd); }
-    Receiver(const Receiver&) = delete;
-    Receiver& operator=(const Receiver&) = delete;
-
-    uint16_t Port() const { return m_port; }
-
-    std::optional<Datagram> Recv(int timeoutMs = 5000) {
-        pollfd pfd{m_fd, POLLIN, 0};
-        if (poll(&pfd, 1, timeoutMs) <= 0) {
-            return std::nullopt;
-        }
-        char buf[4096];
-        sockaddr_in from{};
-        socklen_t len = sizeof(from);
-        const ssize_t n =
-            recvfrom(m_fd, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        return Datagram{std::string(buf, static_cast<size_t>(n)), ntohs(from.sin_port)};
-    }
-
-    // Drops whatever is waiting.
-    void Drain() {
-        while (Recv(0)) {
-        }
-    }
-
-    // Everything that arrives within `ms`.
-    std::vector<Datagram> Collect(int ms) {
-        std::vector<Datagram> all;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  end - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0) {
-                break;
-            }
-            auto d = Recv(static_cast<int>(left));
-            if (d) {
-                all.push_back(*d);
-            }
-        }
-        return all;
-    }
-
-private:
-    int m_fd = -1;
-    uint16_t m_port = 0;
-};
-
-// A temporary working folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/udptrans_module_XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        m_path = made != nullptr ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string StorePath() const { return m_path + "/udptrans.param"; }
-
-private:
-    std::string m_path;
-};
 
 // Writes values into the store file of `dir` the way the framework keeps it,
 // starting from what is there (or the defaults).
@@ -220,7 +64,7 @@ inline void WriteStore(const TempDir& dir,
                        const std::vector<std::pair<std::string, std::string>>& values) {
     CParamManage store;
     ASSERT_EQ(0, store.LoadDescription(PdescPath()));
-    ASSERT_EQ(0, store.LoadFile(dir.StorePath()));
+    ASSERT_EQ(0, store.LoadFile(StorePath(dir)));
     for (const auto& kv : values) {
         ASSERT_EQ(0, store.SetParam(kv.first.c_str(), kv.second.c_str(), 0)) << kv.first;
     }
@@ -230,45 +74,11 @@ inline void WriteStore(const TempDir& dir,
 // The text the store file holds for `key`, as a fresh framework would load it.
 inline std::string ReadStore(const TempDir& dir, const std::string& key) {
     CParamManage store;
-    if (store.LoadDescription(PdescPath()) != 0 || store.LoadFile(dir.StorePath()) != 0) {
+    if (store.LoadDescription(PdescPath()) != 0 || store.LoadFile(StorePath(dir)) != 0) {
         return "<no store>";
     }
     return store.GetParam(key, 0);
 }
-
-// Log lines of the module, caught through the library's callback while its
-// output stays silent.
-class LogCapture {
-public:
-    static LogCapture& Get() {
-        static LogCapture capture;
-        return capture;
-    }
-    static int Callback(int /*id*/, int /*level*/, int /*flag*/, const char* line, int length) {
-        LogCapture& self = Get();
-        std::lock_guard<std::mutex> guard(self.m_mtx);
-        self.m_lines.emplace_back(line, static_cast<size_t>(length));
-        return 0;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        m_lines.clear();
-    }
-    int Count(const std::string& needle) {
-        std::lock_guard<std::mutex> guard(m_mtx);
-        int n = 0;
-        for (const auto& line : m_lines) {
-            if (line.find(needle) != std::string::npos) {
-                ++n;
-            }
-        }
-        return n;
-    }
-
-private:
-    std::mutex m_mtx;  // guards m_lines
-    std::vector<std::string> m_lines;
-};
 
 // libudptrans.so as a host sees it.
 class Library {
@@ -276,7 +86,6 @@ public:
     using CreateFn = CAbstractUserModule* (*)();
     using DestroyFn = void (*)(void*, void*);
     using PriorityFn = void (*)(int, int);
-    using CallbackerFn = void (*)(int, int (*)(int, int, int, const char*, int));
 
     bool Open() {
         m_handle = dlopen(SoPath().c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -287,22 +96,20 @@ public:
         create = reinterpret_cast<CreateFn>(dlsym(m_handle, "CreateModule"));
         destroy = reinterpret_cast<DestroyFn>(dlsym(m_handle, "DestroyModule"));
         auto priority = reinterpret_cast<PriorityFn>(dlsym(m_handle, "log_set_priority"));
-        auto callbacker = reinterpret_cast<CallbackerFn>(dlsym(m_handle, "log_set_callbacker"));
+        m_callbacker =
+            reinterpret_cast<ts::LogCapture::Callbacker>(dlsym(m_handle, "log_set_callbacker"));
         if (create == nullptr || destroy == nullptr || priority == nullptr ||
-            callbacker == nullptr) {
+            m_callbacker == nullptr) {
             ADD_FAILURE() << "factory or log functions not exported";
             return false;
         }
         // Silent output, every line to the capture.
         priority(-1, 8);
-        callbacker(3, &LogCapture::Callback);
+        Capture(true);
         return true;
     }
     // Lines go to the capture (true) or nowhere (false).
-    void Capture(bool on) {
-        auto callbacker = reinterpret_cast<CallbackerFn>(dlsym(m_handle, "log_set_callbacker"));
-        callbacker(on ? 3 : 8, on ? &LogCapture::Callback : nullptr);
-    }
+    void Capture(bool on) { ts::LogCapture::Get().Install(m_callbacker, on ? 3 : -1); }
     void Close() {
         if (m_handle != nullptr) {
             // No reply callback of the module may outlive its code.
@@ -317,6 +124,7 @@ public:
 
 private:
     void* m_handle = nullptr;
+    ts::LogCapture::Callbacker m_callbacker = nullptr;
 };
 
 // Frames come from the host stand-in's builder.
@@ -371,14 +179,15 @@ private:
 // The usual setting of a test: free host ports, a message and a heartbeat
 // receiver as targets, everything else from the description's defaults.
 struct Endpoints {
-    Receiver msg;
-    Receiver hb;
+    UdpPeer msg;
+    UdpPeer hb;
     uint16_t hostPort = 0;
     uint16_t hostHbPort = 0;
 
     Endpoints() {
-        PortHolder a;
-        PortHolder b;
+        // Both held at once, so that the two are different.
+        UdpPeer a(INADDR_ANY);
+        UdpPeer b(INADDR_ANY);
         hostPort = a.Port();
         hostHbPort = b.Port();
     }
@@ -394,6 +203,91 @@ struct Endpoints {
                 {"ScheduledTransEnable", "0"},
                 {"ScheduledTransTime", "0"}};
     }
+};
+
+// A test with the library open, the components registered, a store folder
+// and two receivers as targets; the module itself is started by the test.
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The proxy's worker thread exists from its first use: start it now so
+        // that thread counts compare like with like.
+        CCommProxy::getInstance();
+        ASSERT_TRUE(m_lib.Open());
+        ts::LogCapture::Get().Clear();
+    }
+    void TearDown() override {
+        CCommProxy::getInstance().SetCommandHandler(nullptr);
+        CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
+        Destroy();
+        m_lib.Close();
+    }
+
+    CAbstractUserModule* Create() {
+        m_module = m_lib.create();
+        EXPECT_NE(nullptr, m_module);
+        m_module->SetModuleId(kModuleId);
+        return m_module;
+    }
+    void Destroy() {
+        if (m_module != nullptr) {
+            m_lib.destroy(nullptr, m_module);
+            m_module = nullptr;
+        }
+    }
+    // Writes `values` into the store, creates the module and starts it.
+    int Start(const std::vector<std::pair<std::string, std::string>>& values) {
+        WriteStore(m_dir, values);
+        Create();
+        return m_module->SetPwd(m_dir.Path().c_str());
+    }
+    int Start() { return Start(m_ep.StoreValues()); }
+
+    std::string Get(const char* key) {
+        char buf[256] = {0};
+        int len = -1;
+        EXPECT_EQ(0, m_module->GetParam(key, buf, sizeof(buf), &len)) << key;
+        return buf;
+    }
+    int Set(const char* key, const std::string& value) {
+        return m_module->SetParam(key, value.c_str(), static_cast<int>(value.size()));
+    }
+    int Process(Frame& frame) { return m_module->Process(frame.Input(), frame.Output()); }
+    static int Logged(const std::string& needle) { return ts::LogCapture::Get().Count(needle); }
+
+    // Hands frames carrying `payload` to the module until one reaches `rx`
+    // (a redirect or a re-created socket takes a task pass or two). Returns
+    // everything that arrived there, in order; the last one is the payload.
+    std::vector<Datagram> SendUntilArrives(UdpPeer& rx, const std::string& payload) {
+        std::vector<Datagram> seen;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (std::chrono::steady_clock::now() < end) {
+            ++m_frameCount;
+            Frame frame(m_frameCount, m_frameCount, Bytes(payload));
+            EXPECT_EQ(0, Process(frame));
+            for (auto d = rx.Recv(50); d; d = rx.Recv(0)) {
+                seen.push_back(*d);
+                if (d->bytes == payload) {
+                    m_lastFromPort = d->fromPort;
+                    return seen;
+                }
+            }
+        }
+        ADD_FAILURE() << "payload '" << payload << "' never arrived";
+        return seen;
+    }
+    bool Arrives(UdpPeer& rx, const std::string& payload) {
+        const std::vector<Datagram> seen = SendUntilArrives(rx, payload);
+        return !seen.empty() && seen.back().bytes == payload;
+    }
+
+    Library m_lib;
+    TempDir m_dir;
+    Components m_comps;
+    Endpoints m_ep;
+    CAbstractUserModule* m_module = nullptr;
+    int m_frameCount = 0;
+    uint16_t m_lastFromPort = 0;  // source port of the last payload SendUntilArrives saw
 };
 
 }  // namespace ut

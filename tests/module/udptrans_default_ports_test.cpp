@@ -35,7 +35,7 @@ TEST(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
     ASSERT_EQ(0, module->Process(frame.Input(), frame.Output()));
     auto d = ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("default", d->data);
+    EXPECT_EQ("default", d->bytes);
     EXPECT_EQ(8192, d->fromPort);
 
     lib.destroy(nullptr, module);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 #include <vector>
@@ -45,79 +46,7 @@ void operator delete(void* p, size_t) noexcept {
 
 namespace {
 
-class UdptransModule : public ::testing::Test {
-protected:
-    void SetUp() override {
-        // The proxy's worker thread exists from its first use: start it now so
-        // that thread counts compare like with like.
-        CCommProxy::getInstance();
-        ASSERT_TRUE(m_lib.Open());
-        LogCapture::Get().Clear();
-    }
-    void TearDown() override {
-        Destroy();
-        m_lib.Close();
-    }
-
-    CAbstractUserModule* Create() {
-        m_module = m_lib.create();
-        EXPECT_NE(nullptr, m_module);
-        m_module->SetModuleId(kModuleId);
-        return m_module;
-    }
-    void Destroy() {
-        if (m_module != nullptr) {
-            m_lib.destroy(nullptr, m_module);
-            m_module = nullptr;
-        }
-    }
-    // Writes `values` into the store, creates the module and starts it.
-    int Start(const std::vector<std::pair<std::string, std::string>>& values) {
-        WriteStore(m_dir, values);
-        Create();
-        return m_module->SetPwd(m_dir.Path().c_str());
-    }
-    int Start() { return Start(m_ep.StoreValues()); }
-
-    std::string Get(const char* key) {
-        char buf[256] = {0};
-        int len = -1;
-        EXPECT_EQ(0, m_module->GetParam(key, buf, sizeof(buf), &len)) << key;
-        return buf;
-    }
-    int Set(const char* key, const std::string& value) {
-        return m_module->SetParam(key, value.c_str(), static_cast<int>(value.size()));
-    }
-    int Process(Frame& frame) { return m_module->Process(frame.Input(), frame.Output()); }
-
-    // Hands frames carrying `payload` to the module until one reaches `rx`
-    // (a redirect or a re-created socket takes a task pass or two). Returns
-    // everything that arrived there, in order; the last one is the payload.
-    std::vector<Datagram> SendUntilArrives(Receiver& rx, const std::string& payload) {
-        std::vector<Datagram> seen;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (std::chrono::steady_clock::now() < end) {
-            ++m_frameCount;
-            Frame frame(m_frameCount, m_frameCount, Bytes(payload));
-            EXPECT_EQ(0, Process(frame));
-            for (auto d = rx.Recv(50); d; d = rx.Recv(0)) {
-                seen.push_back(*d);
-                if (d->data == payload) {
-                    return seen;
-                }
-            }
-        }
-        ADD_FAILURE() << "payload '" << payload << "' never arrived";
-        return seen;
-    }
-
-    Library m_lib;
-    TempDir m_dir;
-    Components m_comps;
-    Endpoints m_ep;
-    CAbstractUserModule* m_module = nullptr;
-    int m_frameCount = 0;
-};
+class UdptransModule : public ModuleTest {};
 
 // ---- Start-up ---------------------------------------------------------------
 
@@ -135,14 +64,14 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
     EXPECT_EQ(std::vector<int>{1}, frame.ParamStatus());
     auto d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("hello", d->data);
+    EXPECT_EQ("hello", d->bytes);
     EXPECT_EQ(m_ep.hostPort, d->fromPort);
-    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process start"));
-    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process end"));
+    EXPECT_EQ(1, Logged("udptrans Process start"));
+    EXPECT_EQ(1, Logged("udptrans Process end"));
 }
 
 TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
-    PortHolder taken;
+    UdpPeer taken(INADDR_ANY);
     auto values = m_ep.StoreValues();
     values.push_back({"HostPort", std::to_string(taken.Port())});
     ASSERT_EQ(0, Start(values));
@@ -189,7 +118,7 @@ TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) 
 TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
     ASSERT_EQ(0, Start());
     const int threads = ThreadCount();
-    Receiver other;
+    UdpPeer other;
     ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
 
     ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
@@ -215,14 +144,12 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
     EXPECT_FALSE(SendUntilArrives(m_ep.msg, "to-target").empty());
 
-    Receiver msg2;
+    UdpPeer msg2;
     ASSERT_EQ(0, Set("TargetPort", std::to_string(msg2.Port())));
     EXPECT_EQ(std::to_string(msg2.Port()), Get("TargetPort"));
     EXPECT_FALSE(SendUntilArrives(msg2, "to-port").empty());
 
-    PortHolder newHost;
-    const uint16_t hostPort = newHost.Port();
-    newHost.Release();
+    const uint16_t hostPort = ts::FreePort();
     ASSERT_EQ(0, Set("HostPort", std::to_string(hostPort)));
     EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
     auto seen = SendUntilArrives(msg2, "from-new-port");
@@ -231,19 +158,17 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
 
     // Heartbeats on their own endpoint, to their own target.
-    PortHolder newHb;
-    const uint16_t hbPort = newHb.Port();
-    newHb.Release();
+    const uint16_t hbPort = ts::FreePort();
     ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(hbPort)));
     EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
-    Receiver hb2;
+    UdpPeer hb2;
     ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(hb2.Port())));
     EXPECT_EQ(std::to_string(hb2.Port()), Get("TargetHeartbeatPort"));
     ASSERT_EQ(0, Set("TargetHeartbeatIp", "127.0.0.1"));
     ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
     auto beat = hb2.Recv(6000);
     ASSERT_TRUE(beat);
-    EXPECT_EQ("beat", beat->data);
+    EXPECT_EQ("beat", beat->bytes);
     EXPECT_EQ(hbPort, beat->fromPort);
 
     ASSERT_EQ(0, Set("HostIp", "10.1.2.3"));
@@ -279,7 +204,7 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     ASSERT_EQ(0, Set("HeartbeatTranMode", "1"));
     auto beat = m_ep.msg.Recv(6000);
     ASSERT_TRUE(beat);
-    EXPECT_EQ("tick", beat->data);
+    EXPECT_EQ("tick", beat->bytes);
     EXPECT_EQ(m_ep.hostPort, beat->fromPort);
     EXPECT_EQ("tick", Get("HeartbeatText"));
     EXPECT_EQ("1", Get("HeartbeatInterval"));
@@ -304,11 +229,11 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     EXPECT_EQ(std::vector<int>{0}, off.ParamStatus());
     ASSERT_EQ(0, Set("AlgoEnable", "1"));
     for (const auto& d : SendUntilArrives(m_ep.msg, "on")) {
-        EXPECT_NE("off", d.data);
+        EXPECT_NE("off", d.bytes);
     }
     // Markers queued while the socket came back follow the first one.
     for (const auto& d : m_ep.msg.Collect(300)) {
-        EXPECT_EQ("on", d.data);
+        EXPECT_EQ("on", d.bytes);
     }
 
     // Scheduled transmission: held until the next trigger, then sent no
@@ -321,13 +246,13 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     ASSERT_EQ(0, Process(held));
     EXPECT_EQ(1, held.Status());
     for (const auto& d : m_ep.msg.Collect(300)) {
-        ADD_FAILURE() << "unexpected datagram '" << d.data << "'";
+        ADD_FAILURE() << "unexpected datagram '" << d.bytes << "'";
     }
     const auto fired = std::chrono::steady_clock::now();
     m_comps.trigger->Trigger();
     auto answer = m_ep.msg.Recv(5000);
     ASSERT_TRUE(answer);
-    EXPECT_EQ("held", answer->data);
+    EXPECT_EQ("held", answer->bytes);
     EXPECT_GE(std::chrono::steady_clock::now() - fired, std::chrono::milliseconds(390));
     // Back to zero so that stopping never waits on a long delay.
     ASSERT_EQ(0, Set("ScheduledTransTime", "0"));
@@ -349,7 +274,7 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     m_comps.trigger->Trigger();
     answer = m_ep.msg.Recv(5000);
     ASSERT_TRUE(answer);
-    EXPECT_EQ("NG", answer->data);
+    EXPECT_EQ("NG", answer->bytes);
 }
 
 TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
@@ -371,7 +296,7 @@ TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
     EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
     EXPECT_EQ(-2, Set("TargetHeartbeatIp", "255.255.255.255"));
     EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatText", std::string(40, 'x')));
-    EXPECT_EQ(1, LogCapture::Get().Count("SetParam TargetPort value 70000 is not valid"));
+    EXPECT_EQ(1, Logged("SetParam TargetPort value 70000 is not valid"));
 
     EXPECT_EQ(before, ReadStore(m_dir, "TargetPort"));
     EXPECT_EQ(before, Get("TargetPort"));
@@ -423,7 +348,7 @@ TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
     if (ip[0] == '\0') {
         EXPECT_EQ(static_cast<int>(0xE0000400u), up);
         EXPECT_EQ("0.0.0.0", ReadStore(m_dir, "HostIp"));
-        EXPECT_GE(LogCapture::Get().Count("get ip addr failed!"), 1);
+        EXPECT_GE(Logged("get ip addr failed!"), 1);
     } else {
         EXPECT_EQ(0, up);
         EXPECT_EQ(ip, ReadStore(m_dir, "HostIp"));
@@ -448,7 +373,7 @@ TEST_F(UdptransModule, ResultGoesOutAsItsFirst1028Bytes) {
         EXPECT_EQ(1, frame.Status());
         auto d = m_ep.msg.Recv();
         ASSERT_TRUE(d) << "payload of " << payload.size();
-        EXPECT_EQ(payload.substr(0, 1028), d->data);
+        EXPECT_EQ(payload.substr(0, 1028), d->bytes);
     }
 }
 
@@ -470,12 +395,12 @@ TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
          "get subscribe SINGLE_obj_binary failed"},
     };
     for (const Case& c : cases) {
-        LogCapture::Get().Clear();
+        ts::LogCapture::Get().Clear();
         Frame frame(1, 1, Bytes("lost"), c.parts);
         EXPECT_EQ(kNoData, Process(frame)) << c.line;
         EXPECT_TRUE(OutputUntouched(frame)) << c.line;
-        EXPECT_EQ(1, LogCapture::Get().Count(c.line));
-        EXPECT_EQ(0, LogCapture::Get().Count("udptrans Process end")) << c.line;
+        EXPECT_EQ(1, Logged(c.line));
+        EXPECT_EQ(0, Logged("udptrans Process end")) << c.line;
     }
 
     // An entry that holds no buffer, a frame without output record, and no
@@ -547,9 +472,9 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     Frame answered(1, 7, Bytes("stale"));
     EXPECT_EQ(kNoData, Process(answered));
     EXPECT_TRUE(OutputUntouched(answered));
-    EXPECT_EQ(1, LogCapture::Get().Count("get subscribe failed, no data"));
-    EXPECT_EQ(1, LogCapture::Get().Count("nTrigger:7, m_nRecord:7"));
-    EXPECT_EQ(1, LogCapture::Get().Count("udptrans Process end"));
+    EXPECT_EQ(1, Logged("get subscribe failed, no data"));
+    EXPECT_EQ(1, Logged("nTrigger:7, m_nRecord:7"));
+    EXPECT_EQ(1, Logged("udptrans Process end"));
 
     Frame next(2, 8, Bytes("r8"));
     ASSERT_EQ(0, Process(next));
@@ -558,7 +483,7 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     m_comps.trigger->Trigger();
     auto d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("r8", d->data);
+    EXPECT_EQ("r8", d->bytes);
 
     // Trigger 8 has gone out: a late result for it is dropped, unless it
     // comes from a test image.
@@ -573,14 +498,14 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     m_comps.trigger->Trigger();
     d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("test", d->data);
+    EXPECT_EQ("test", d->bytes);
     m_comps.image->SetTestImage(0);
 
     // Nothing held: the next trigger is answered with the substitute.
     m_comps.trigger->Trigger();
     d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("NG", d->data);
+    EXPECT_EQ("NG", d->bytes);
 
     // Outside triggered mode the count is not compared and results go at once.
     Frame probe(5, m_comps.trigger->TriggerCount(), Bytes("probe"));
@@ -590,7 +515,7 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     ASSERT_EQ(0, Process(untriggered));
     d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
-    EXPECT_EQ("free", d->data);
+    EXPECT_EQ("free", d->bytes);
     // A getter that fails lets the result through as well.
     m_comps.trigger->SetTriggerMode(1);
     m_comps.image->SetFailure("EnableTestImage", 5);
@@ -606,7 +531,7 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noTrigger(1, 1, Bytes("a"));
     EXPECT_EQ(kNoData, Process(noTrigger));
     EXPECT_TRUE(OutputUntouched(noTrigger));
-    EXPECT_EQ(1, LogCapture::Get().Count("trigger source instance nullptr"));
+    EXPECT_EQ(1, Logged("trigger source instance nullptr"));
 
     // Also when disabled: the components are consulted first.
     ASSERT_EQ(0, Set("AlgoEnable", "0"));
@@ -620,7 +545,7 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noImage(3, 3, Bytes("c"));
     EXPECT_EQ(kNoData, Process(noImage));
     EXPECT_TRUE(OutputUntouched(noImage));
-    EXPECT_EQ(1, LogCapture::Get().Count("image process instance nullptr"));
+    EXPECT_EQ(1, Logged("image process instance nullptr"));
     m_comps.RegisterImage();
 
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
@@ -683,22 +608,8 @@ TEST(UdptransModuleCycles, HundredLoadStartProcessUnloadCycles) {
         // Every tenth cycle a command comes in and is answered, so that a
         // reply callback is in flight around the unload.
         if (cycle % 10 == 0) {
-            const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            to.sin_port = htons(ep.hostPort);
-            ASSERT_EQ(3, sendto(fd, "cmd", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)));
-            close(fd);
-            bool answered = false;
-            while (!answered) {
-                auto d = ep.msg.Recv(5000);
-                if (!d) {
-                    break;
-                }
-                answered = d->data == "ack:cmd";
-            }
-            EXPECT_TRUE(answered) << "cycle " << cycle;
+            ts::SendDatagram(ep.hostPort, "cmd");
+            EXPECT_TRUE(ep.msg.RecvUntil("ack:cmd", 10000)) << "cycle " << cycle;
         }
         lib.destroy(nullptr, module);
         lib.Close();
