@@ -166,27 +166,16 @@ TEST_F(StoreFaults, IntegersBeyondSixtyFourBitsAreRefusedNotWrapped) {
 // udptrans-host as a child process: started on a store, answering "SET key
 // value" requests to its module's port with "OK key=value" at the target.
 std::vector<std::string> HostArgs(const std::string& dir, const ut::Endpoints& ep) {
-    return {UDPTRANS_HOST_PATH,
-            "--store",
-            dir,
-            "--frames",
-            "0",
-            "--duration",
-            "120",
-            "--no-ping",
-            "--allow-remote-set",
-            "--log-level",
-            "8",
-            "--set",
-            "HostPort=" + std::to_string(ep.hostPort),
-            "--set",
-            "HostHeartbeatPort=" + std::to_string(ep.hostHbPort),
-            "--set",
-            "TargetIp=127.0.0.1",
-            "--set",
-            "TargetPort=" + std::to_string(ep.msg.Port()),
-            "--set",
-            "HeartbeatTranMode=0"};
+    std::vector<std::string> args = {
+        UDPTRANS_HOST_PATH,   "--store",     dir, "--frames", "0", "--duration", "120", "--no-ping",
+        "--allow-remote-set", "--log-level", "8"};
+    for (const std::string& kv :
+         {"HostPort=" + std::to_string(ep.hostPort),
+          "HostHeartbeatPort=" + std::to_string(ep.hostHbPort), std::string("TargetIp=127.0.0.1"),
+          "TargetPort=" + std::to_string(ep.msg.Port()), std::string("HeartbeatTranMode=0")}) {
+        args.insert(args.end(), {"--set", kv});
+    }
+    return args;
 }
 
 TEST(StoreCrashSafety, HostKilledDuringParameterChangesLeavesAValidStore) {

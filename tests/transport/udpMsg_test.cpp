@@ -40,20 +40,23 @@ using ts::WaitFor;
 
 // An engine configured the way the module does it, with kernel-chosen host
 // ports and its own two receivers as targets. Stopped on destruction.
+// Kernel-chosen host ports and loopback targets, as the module sets them.
+void Configure(udp::CUdpProcess& engine, uint16_t msgTarget, uint16_t hbTarget = 0) {
+    engine.SetLogId(kLogId);
+    engine.SetTargetMsgIp(kLoopback);
+    engine.SetHostMsgPort(FreePort(), false);
+    engine.SetTargetMsgPort(msgTarget);
+    engine.SetTargetHbIp(kLoopback);
+    engine.SetHostHbPort(FreePort(), false);
+    engine.SetTargetHbPort(hbTarget);
+}
+
 struct EngineRig {
     udp::CUdpProcess engine;
     UdpPeer msgTarget;
     UdpPeer hbTarget;
 
-    EngineRig() {
-        engine.SetLogId(kLogId);
-        engine.SetTargetMsgIp(kLoopback);
-        engine.SetHostMsgPort(FreePort(), false);
-        engine.SetTargetMsgPort(msgTarget.Port());
-        engine.SetTargetHbIp(kLoopback);
-        engine.SetHostHbPort(FreePort(), false);
-        engine.SetTargetHbPort(hbTarget.Port());
-    }
+    EngineRig() { Configure(engine, msgTarget.Port(), hbTarget.Port()); }
     ~EngineRig() { engine.DeInit(); }
 
     // Starts with the transport enabled or not; the enable value is set the
@@ -599,11 +602,7 @@ TEST(CUdpProcessLifecycle, EngineFreedRightAfterDeInitIsNeverTouchedAgain) {
     UdpPeer target;
     for (int i = 0; i < 60; ++i) {
         auto* engine = new udp::CUdpProcess;
-        engine->SetLogId(kLogId);
-        engine->SetTargetMsgIp(kLoopback);
-        engine->SetTargetMsgPort(target.Port());
-        engine->SetHostMsgPort(FreePort(), false);
-        engine->SetHostHbPort(FreePort(), false);
+        Configure(*engine, target.Port());
         engine->SetFrameAndTrigger(0, 0, 1);
         ASSERT_EQ(0, engine->Init());
         engine->DeInit();
@@ -636,11 +635,7 @@ int SpawnFailureChild(long extraThreads) {
     }
     UdpPeer target;
     udp::CUdpProcess engine;
-    engine.SetLogId(kLogId);
-    engine.SetTargetMsgIp(kLoopback);
-    engine.SetHostMsgPort(FreePort(), false);
-    engine.SetTargetMsgPort(target.Port());
-    engine.SetHostHbPort(FreePort(), false);
+    Configure(engine, target.Port());
     engine.SetFrameAndTrigger(0, 0, 1);
     if (setresgid(kSpawnChildUid, kSpawnChildUid, kSpawnChildUid) != 0 ||
         setresuid(kSpawnChildUid, kSpawnChildUid, kSpawnChildUid) != 0) {
