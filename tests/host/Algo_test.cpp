@@ -4,62 +4,25 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstring>
+#include <filesystem>
 #include <string>
 
-#include "TempDir.h"
+#include "TestModule.h"
+#include "TestUtil.h"
 
 namespace {
 
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-class TestModule : public CAlgo {
-public:
-    explicit TestModule(const char* name) {
-        std::snprintf(m_szModuleName, sizeof(m_szModuleName), "%s", name);
-    }
-    int Process(void*, void*) override { return 0; }
-    int SetPwd(const char* pwd) override {
-        m_strPwd = pwd;
-        return Init();
-    }
-    int SetProcedureName(const char*) override { return 0; }
-    int GetParam(const char*, char*, int, int*) override { return 0; }
-    int SetParam(const char*, const char*, int) override { return 0; }
-    int UpSingleParam(const char*, bool) override { return 0; }
-    void UpdatePwdPrivate(const char* pwd) override { updatedPwd = pwd; }
-    int InitAlgoPrivate() override {
-        ++initCalls;
-        // The store must be ready when the module's hook runs.
-        storeSeen = m_pParamManage ? m_pParamManage->StorePath() : "";
-        portSeen = m_pParamManage ? m_pParamManage->GetParam("HostPort", 0) : "";
-        return initResult;
-    }
-
-    int initCalls = 0;
-    int initResult = 0;
-    std::string storeSeen;
-    std::string portSeen;
-    std::string updatedPwd;
-    int ModuleId() const { return m_nModuleId; }
-    std::string Pwd() const { return m_strPwd; }
-};
-
 std::string ExecutableFolder() {
-    char path[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    std::string exe(path, n > 0 ? static_cast<size_t>(n) : 0);
-    return exe.substr(0, exe.rfind('/'));
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
 }
 
 TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
     TempDir dir;
     const std::string pwd = dir.File("work/udptrans");  // not there yet
-    WriteText(dir.File("seed.param"), "");
-    TestModule module("udptrans");
-    module.SetDescriptionPath(UDPTRANS_PDESC);
+    TestModule module("udptrans", UDPTRANS_PDESC);
     module.initResult = 7;
 
     EXPECT_EQ(module.SetPwd(pwd.c_str()), 7);  // the hook's result, unchanged
@@ -113,20 +76,20 @@ TEST(AlgoTest, DescriptionIsLookedForBesideTheModulesSharedObject) {
 
 TEST(AlgoTest, InitWithoutNameOrUsableFolderFails) {
     TempDir dir;
-    TestModule unnamed("");
-    unnamed.SetDescriptionPath(UDPTRANS_PDESC);
-    CaptureStderr();
-    EXPECT_EQ(unnamed.SetPwd(dir.Path().c_str()), ALGO_E_INVALID_ARG);
-    EXPECT_FALSE(GetCapturedStderr().empty());
-    EXPECT_EQ(unnamed.initCalls, 0);
-
     WriteText(dir.File("plain"), "x");
-    TestModule blocked("udptrans");
-    blocked.SetDescriptionPath(UDPTRANS_PDESC);
-    CaptureStderr();
-    EXPECT_EQ(blocked.SetPwd(dir.File("plain/sub").c_str()), CParamManage::kErrIo);
-    EXPECT_FALSE(GetCapturedStderr().empty());
-    EXPECT_EQ(blocked.initCalls, 0);
+    const struct {
+        const char* name;
+        std::string pwd;
+        int result;
+    } cases[] = {{"", dir.Path(), ALGO_E_INVALID_ARG},
+                 {"udptrans", dir.File("plain/sub"), CParamManage::kErrIo}};
+    for (const auto& c : cases) {
+        TestModule module(c.name, UDPTRANS_PDESC);
+        CaptureStderr();
+        EXPECT_EQ(module.SetPwd(c.pwd.c_str()), c.result) << c.pwd;
+        EXPECT_FALSE(GetCapturedStderr().empty());
+        EXPECT_EQ(module.initCalls, 0);
+    }
 }
 
 TEST(AlgoTest, FrameworkOperationsKeepWhatTheHostSets) {
@@ -145,11 +108,6 @@ TEST(AlgoTest, FrameworkOperationsKeepWhatTheHostSets) {
     EXPECT_EQ(module.GetAllParam(&list), 0);
     EXPECT_EQ(list.nNum, 0);
 
-    SUB_VALUE_INFO_LIST subs{};
-    subs.nNum = 9;
-    EXPECT_EQ(module.GetSubParam(&subs), 0);
-    EXPECT_EQ(subs.nNum, 0);
-    EXPECT_EQ(module.GetPubParamNum(), 0);
     EXPECT_EQ(module.GetPubHeadParam(nullptr), ALGO_E_INVALID_ARG);
 
     char display[] = "roi 1 2 3";

@@ -1,7 +1,10 @@
 // Component look-up by name and interface type.
 #include "algo/ComObjectPool.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 #include "AppRegistry.h"
 #include "algo/AppComponents.h"
@@ -15,20 +18,27 @@ using zerran_app::CLocalTriggerSource;
 using zerran_app::IImageProcess;
 using zerran_app::ITriggerSource;
 
-TEST(ComObjectPoolTest, AbsentComponentIsNull) {
+TEST(ComObjectPoolTest, AbsentOrWronglyTypedComponentIsNull) {
+    CComObjectPool& pool = CComObjectPool::getInstance();
     EXPECT_EQ(getComponentInstance<ITriggerSource>(), nullptr);
     EXPECT_EQ(getComponentInstance<IImageProcess>(), nullptr);
-    EXPECT_EQ(CComObjectPool::getInstance().getComponent(nullptr), nullptr);
-}
+    EXPECT_EQ(pool.getComponent(nullptr), nullptr);
 
-TEST(ComObjectPoolTest, ComponentOfAnotherTypeUnderTheNameIsNull) {
-    CComObjectPool& pool = CComObjectPool::getInstance();
+    // An image-process component published under the trigger source's name.
     ASSERT_EQ(pool.registerComponent(ITriggerSource::kComponentName,
                                      std::make_shared<CLocalImageProcess>()),
               0);
     EXPECT_NE(pool.getComponent(ITriggerSource::kComponentName), nullptr);
     EXPECT_EQ(getComponentInstance<ITriggerSource>(), nullptr);
     EXPECT_EQ(pool.unregisterComponent(ITriggerSource::kComponentName), 0);
+}
+
+TEST(ComObjectPoolTest, TheOneInstanceLivesInTheFrameworkLibrary) {
+    // A copy in a header would land in each shared object; the module would
+    // then not see what the host registered.
+    Dl_info where{};
+    ASSERT_NE(dladdr(&CComObjectPool::getInstance(), &where), 0);
+    EXPECT_NE(std::strstr(where.dli_fname, "libalgo.so"), nullptr) << where.dli_fname;
 }
 
 TEST(ComObjectPoolTest, RegistrationRefusesEmptyNullAndTakenNames) {

@@ -6,9 +6,8 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstring>
-#include <thread>
+
+#include "TestUtil.h"
 
 namespace {
 
@@ -23,11 +22,9 @@ struct Seen {
 // Uses 8 KiB of its stack, as an engine task does for its message buffers.
 __attribute__((noinline)) long UseStack() {
     volatile char block[8192];
+    long sum = 0;
     for (size_t i = 0; i < sizeof(block); ++i) {
         block[i] = static_cast<char>(i);
-    }
-    long sum = 0;
-    for (size_t i = 0; i < sizeof(block); i += 512) {
         sum += block[i];
     }
     return sum;
@@ -45,17 +42,6 @@ void* Entry(void* arg) {
     pthread_getname_np(pthread_self(), seen->name, sizeof(seen->name));
     seen->done.store(true);
     return nullptr;
-}
-
-bool WaitFor(const std::atomic<bool>& flag) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!flag.load()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 TEST(ThreadTest, SmallStackRequestIsRaisedAndRealTimeFallsBackQuietly) {
@@ -76,7 +62,7 @@ TEST(ThreadTest, DetachedThreadRunsWithoutJoin) {
     static Seen seen;  // outlives the detached thread
     THREAD_HANDLE handle{};
     ASSERT_EQ(thread_spawn_ex(&handle, 1, 0, 0, 0, Entry, &seen), 0);
-    ASSERT_TRUE(WaitFor(seen.done));
+    ASSERT_TRUE(WaitUntil([] { return seen.done.load(); }));
     EXPECT_EQ(pthread_join(handle, nullptr), EINVAL);  // not joinable
 }
 
