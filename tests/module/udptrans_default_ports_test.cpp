@@ -8,38 +8,30 @@ using namespace ut;
 
 namespace {
 
-TEST(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
+class UdptransDefaultPorts : public ModuleTest {};
+
+TEST_F(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
     if (!PortIsFree(8192) || !PortIsFree(8193)) {
         GTEST_SKIP() << "8192/8193 held by another program";
     }
-    Library lib;
-    ASSERT_TRUE(lib.Open());
-    TempDir dir;
-    Components comps;
-    Endpoints ep;
-    auto values = ep.StoreValues();
+    auto values = m_ep.StoreValues();
     values.push_back({"HostPort", "0"});
     values.push_back({"HostHeartbeatPort", "0"});
-    WriteStore(dir, values);
-
-    CAbstractUserModule* module = lib.create();
-    ASSERT_NE(nullptr, module);
-    module->SetModuleId(kModuleId);
-    ASSERT_EQ(0, module->SetPwd(dir.Path().c_str()));
-    EXPECT_EQ("8192", ReadStore(dir, "HostPort"));
-    EXPECT_EQ("8193", ReadStore(dir, "HostHeartbeatPort"));
+    ASSERT_EQ(0, Start(values));
+    EXPECT_EQ("8192", ReadStore(m_dir, "HostPort"));
+    EXPECT_EQ("8193", ReadStore(m_dir, "HostHeartbeatPort"));
     EXPECT_FALSE(PortIsFree(8192));
     EXPECT_FALSE(PortIsFree(8193));
 
     Frame frame(1, 1, Bytes("default"));
-    ASSERT_EQ(0, module->Process(frame.Input(), frame.Output()));
-    auto d = ep.msg.Recv();
+    ASSERT_EQ(0, Process(frame));
+    auto d = m_ep.msg.Recv();
     ASSERT_TRUE(d);
     EXPECT_EQ("default", d->bytes);
     EXPECT_EQ(8192, d->fromPort);
 
-    lib.destroy(nullptr, module);
-    lib.Close();
+    Destroy();
+    m_lib.Close();
     EXPECT_TRUE(PortIsFree(8192));
 }
 
