@@ -53,43 +53,38 @@ TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
     EXPECT_EQ(module.initCalls, 2);
 }
 
-TEST(AlgoTest, DescriptionIsLookedForBesideTheModulesSharedObject) {
-    TempDir dir;
-    const std::string name = "algotest" + std::to_string(getpid());
-    // The test module's code lives in this executable.
-    const std::string expected = ExecutableFolder() + "/" + name + ".pdesc";
-
-    TestModule missing(name.c_str());
-    CaptureStderr();
-    EXPECT_EQ(missing.SetPwd(dir.Path().c_str()), CParamManage::kErrIo);
-    const std::string err = GetCapturedStderr();
-    EXPECT_NE(err.find(expected), std::string::npos) << err;
-    EXPECT_EQ(missing.initCalls, 0);
-
-    WriteText(expected, "HostPort int 4242 0 65535\n");
-    TestModule found(name.c_str());
-    const int rc = found.SetPwd(dir.Path().c_str());
-    unlink(expected.c_str());
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(found.portSeen, "4242");
-}
-
-TEST(AlgoTest, InitWithoutNameOrUsableFolderFails) {
+TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
     TempDir dir;
     WriteText(dir.File("plain"), "x");
+    // Without a path set, the description is looked for beside the module's
+    // shared object: for this test module, this executable.
+    const std::string name = "algotest" + std::to_string(getpid());
+    const std::string beside = ExecutableFolder() + "/" + name + ".pdesc";
     const struct {
         const char* name;
+        const char* description;
         std::string pwd;
         int result;
-    } cases[] = {{"", dir.Path(), ALGO_E_INVALID_ARG},
-                 {"udptrans", dir.File("plain/sub"), CParamManage::kErrIo}};
+        std::string logged;
+    } cases[] = {{"", UDPTRANS_PDESC, dir.Path(), ALGO_E_INVALID_ARG, ""},
+                 {"udptrans", UDPTRANS_PDESC, dir.File("plain/sub"), CParamManage::kErrIo, ""},
+                 {name.c_str(), nullptr, dir.Path(), CParamManage::kErrIo, beside}};
     for (const auto& c : cases) {
-        TestModule module(c.name, UDPTRANS_PDESC);
+        TestModule module(c.name, c.description);
         CaptureStderr();
         EXPECT_EQ(module.SetPwd(c.pwd.c_str()), c.result) << c.pwd;
-        EXPECT_FALSE(GetCapturedStderr().empty());
+        const std::string err = GetCapturedStderr();
+        EXPECT_FALSE(err.empty());
+        EXPECT_NE(err.find(c.logged), std::string::npos) << err;
         EXPECT_EQ(module.initCalls, 0);
     }
+
+    WriteText(beside, "HostPort int 4242 0 65535\n");
+    TestModule found(name.c_str());
+    const int rc = found.SetPwd(dir.Path().c_str());
+    unlink(beside.c_str());
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(found.portSeen, "4242");
 }
 
 TEST(AlgoTest, FrameworkOperationsKeepWhatTheHostSets) {
