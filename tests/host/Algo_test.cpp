@@ -8,7 +8,7 @@
 #include <string>
 
 #include "TestModule.h"
-#include "TestUtil.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -20,8 +20,8 @@ std::string ExecutableFolder() {
 }
 
 TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
-    TempDir dir;
-    const std::string pwd = dir.File("work/udptrans");  // not there yet
+    ts::TempDir dir;
+    const std::string pwd = dir.Path() + "/work/udptrans";  // not there yet
     TestModule module("udptrans", UDPTRANS_PDESC);
     module.initResult = 7;
 
@@ -54,8 +54,8 @@ TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
 }
 
 TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
-    TempDir dir;
-    WriteText(dir.File("plain"), "x");
+    ts::TempDir dir;
+    ts::WriteFile(dir.Path() + "/plain", "x");
     // Without a path set, the description is looked for beside the module's
     // shared object: for this test module, this executable.
     const std::string name = "algotest" + std::to_string(getpid());
@@ -67,7 +67,7 @@ TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
         int result;
         std::string logged;
     } cases[] = {{"", UDPTRANS_PDESC, dir.Path(), ALGO_E_INVALID_ARG, ""},
-                 {"udptrans", UDPTRANS_PDESC, dir.File("plain/sub"), CParamManage::kErrIo, ""},
+                 {"udptrans", UDPTRANS_PDESC, dir.Path() + "/plain/sub", CParamManage::kErrIo, ""},
                  {name.c_str(), nullptr, dir.Path(), CParamManage::kErrIo, beside}};
     for (const auto& c : cases) {
         TestModule module(c.name, c.description);
@@ -79,7 +79,7 @@ TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
         EXPECT_EQ(module.initCalls, 0);
     }
 
-    WriteText(beside, "HostPort int 4242 0 65535\n");
+    ts::WriteFile(beside, "HostPort int 4242 0 65535\n");
     TestModule found(name.c_str());
     const int rc = found.SetPwd(dir.Path().c_str());
     unlink(beside.c_str());

@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "TestUtil.h"
+#include "Wait.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ TEST_F(CommProxyTest, FullQueueRefusesTheRecordBeyondItsLimit) {
     m_proxy.SetQueueLimit(5);
     HoldRequestsAtTheGate();
     ASSERT_EQ(m_proxy.AsynRecv(Request("first")), 0);
-    ASSERT_TRUE(WaitUntil([&] { return m_entered.load(); }));  // worker holds it
+    ASSERT_TRUE(ts::WaitFor([&] { return m_entered.load(); }));  // worker holds it
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(m_proxy.AsynRecv(Request("queued")), 0) << i;
     }
@@ -120,7 +120,7 @@ TEST_F(CommProxyTest, ShutdownDropsPendingRecordsAndRefusesNewOnes) {
     CCommProxy::MessageInfo info = Request("x");
     info.fnReply = [owner](int, std::string, void*) { return 0; };
     ASSERT_EQ(m_proxy.AsynRecv(info), 0);
-    ASSERT_TRUE(WaitUntil([&] { return m_entered.load(); }));
+    ASSERT_TRUE(ts::WaitFor([&] { return m_entered.load(); }));
     ASSERT_EQ(m_proxy.AsynRecv(info), 0);
     ASSERT_EQ(m_proxy.AsynRecv(info), 0);
     info.fnReply = nullptr;
@@ -129,7 +129,7 @@ TEST_F(CommProxyTest, ShutdownDropsPendingRecordsAndRefusesNewOnes) {
     // it has begun, so the two pending records are known to be dropped.
     std::thread stopper([&] { m_proxy.Shutdown(); });
     EXPECT_TRUE(
-        WaitUntil([&] { return m_proxy.AsynRecv(Request("late")) == CCommProxy::kErrStopped; }));
+        ts::WaitFor([&] { return m_proxy.AsynRecv(Request("late")) == CCommProxy::kErrStopped; }));
     m_gate.set_value();
     stopper.join();
     EXPECT_EQ(m_handled.load(), 1);

@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "TestUtil.h"
+#include "TempDir.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ protected:
     void SetUp() override {
         ASSERT_FALSE(m_dir.Path().empty());
         ASSERT_EQ(m_store.LoadDescription(UDPTRANS_PDESC), 0);
-        m_strStore = m_dir.File("udptrans.param");
+        m_strStore = m_dir.Path() + "/udptrans.param";
     }
 
     // Loads the store and returns what it logged; a bad file never fails the load.
@@ -40,7 +40,7 @@ protected:
         return GetCapturedStderr();
     }
 
-    TempDir m_dir;
+    ts::TempDir m_dir;
     CParamManage m_store;
     std::string m_strStore;
 };
@@ -118,7 +118,7 @@ TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
     ASSERT_EQ(m_store.SetParam("TargetIp", "192.168.1.20", 0), 0);
     ASSERT_EQ(m_store.SaveFile(), 0);
 
-    const std::string text = ReadText(m_strStore);
+    const std::string text = ts::ReadFile(m_strStore);
     EXPECT_NE(text.find("\nTargetPort=1234\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nTargetIp=192.168.1.20\n"), std::string::npos) << text;
     EXPECT_EQ(access((m_strStore + ".tmp").c_str(), F_OK), -1);
@@ -140,7 +140,7 @@ TEST_F(ParamManageTest, DamagedStoreLoadsDefaultsWithOneLine) {
     for (const std::string& damaged :
          {std::string("TargetPort=1234\nthis line is not a setting\nHostPort=100\n"),
           std::string("HostPort=1\0\x01\x02", 13)}) {
-        WriteText(m_strStore, damaged);
+        ts::WriteFile(m_strStore, damaged);
         const std::string err = LoadLoggingTo(m_strStore);
         EXPECT_EQ(CountLines(err), 1) << err;
         EXPECT_NE(err.find(m_strStore), std::string::npos) << err;
@@ -148,13 +148,13 @@ TEST_F(ParamManageTest, DamagedStoreLoadsDefaultsWithOneLine) {
         EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
     }
     // A folder where the file should be: unreadable, defaults.
-    ASSERT_EQ(mkdir(m_dir.File("folder.param").c_str(), 0755), 0);
-    EXPECT_EQ(CountLines(LoadLoggingTo(m_dir.File("folder.param"))), 1);
+    ASSERT_EQ(mkdir((m_dir.Path() + "/folder.param").c_str(), 0755), 0);
+    EXPECT_EQ(CountLines(LoadLoggingTo(m_dir.Path() + "/folder.param")), 1);
     EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
 
     // A well-formed file with a refused value loses that value only.
-    WriteText(m_strStore,
-              "# hand edited\nTargetPort = 99999\nHostPort=4000\nHostIp=1.2.3\nOldKey=5\n");
+    ts::WriteFile(m_strStore,
+                  "# hand edited\nTargetPort = 99999\nHostPort=4000\nHostIp=1.2.3\nOldKey=5\n");
     LoadLoggingTo(m_strStore);
     EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");
     EXPECT_EQ(m_store.GetParam("HostIp", 0), "0.0.0.0");
@@ -165,7 +165,7 @@ TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     ASSERT_EQ(m_store.SetParam("HeartbeatText", "old", 0), 0);
     ASSERT_EQ(m_store.SaveFile(), 0);
-    const std::string before = ReadText(m_strStore);
+    const std::string before = ts::ReadFile(m_strStore);
     ASSERT_FALSE(before.empty());
 
     // The file size limit stops the temporary file part-way, as a full disk
@@ -188,12 +188,12 @@ TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(ReadText(m_strStore), before);
+    EXPECT_EQ(ts::ReadFile(m_strStore), before);
     EXPECT_EQ(access((m_strStore + ".tmp").c_str(), F_OK), -1);
 
     // A store whose folder is a regular file cannot be written even by root.
-    WriteText(m_dir.File("plain"), "x");
-    ASSERT_EQ(m_store.LoadFile(m_dir.File("plain") + "/udptrans.param"), 0);
+    ts::WriteFile(m_dir.Path() + "/plain", "x");
+    ASSERT_EQ(m_store.LoadFile(m_dir.Path() + "/plain/udptrans.param"), 0);
     CaptureStderr();
     EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
     EXPECT_FALSE(GetCapturedStderr().empty());
@@ -228,23 +228,23 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
     EXPECT_EQ(store.LoadFile(m_strStore), CParamManage::kErrNoStore);
     EXPECT_EQ(store.SaveFile(), CParamManage::kErrNoStore);
     CaptureStderr();
-    EXPECT_EQ(store.LoadDescription(m_dir.File("missing.pdesc")), CParamManage::kErrIo);
+    EXPECT_EQ(store.LoadDescription(m_dir.Path() + "/missing.pdesc"), CParamManage::kErrIo);
     EXPECT_FALSE(GetCapturedStderr().empty());
 
-    const std::string path = m_dir.File("bad.pdesc");
+    const std::string path = m_dir.Path() + "/bad.pdesc";
     for (const char* bad :
          {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n", "A string \"abc 2\n",
           "A string \"toolong\" 3\n", "A int 1 2\n", "A int 1\nA int 2\n"}) {
-        WriteText(path, std::string("# comment\n\n") + bad);
+        ts::WriteFile(path, std::string("# comment\n\n") + bad);
         CaptureStderr();
         EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;
         const std::string err = GetCapturedStderr();
         EXPECT_NE(err.find(path + ":"), std::string::npos) << err;
     }
 
-    WriteText(path, "Msg string \"two words \\\"q\\\"\" 40  # trailing comment\nN int -5\n");
+    ts::WriteFile(path, "Msg string \"two words \\\"q\\\"\" 40  # trailing comment\nN int -5\n");
     ASSERT_EQ(store.LoadDescription(path), 0);
-    ASSERT_EQ(store.LoadFile(m_dir.File("other.param")), 0);
+    ASSERT_EQ(store.LoadFile(m_dir.Path() + "/other.param"), 0);
     EXPECT_EQ(store.GetParam("Msg", 0), "two words \"q\"");
     EXPECT_EQ(store.GetParam("N", 0), "-5");
     EXPECT_EQ(store.CheckParam("N", "-2147483648"), 0);

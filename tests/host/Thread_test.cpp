@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "TestUtil.h"
+#include "Wait.h"
 
 namespace {
 
@@ -65,7 +65,7 @@ TEST(ThreadTest, DetachedThreadRunsWithoutJoin) {
     Seen seen;  // the thread's store to `done` is its last use of it
     THREAD_HANDLE handle{};
     ASSERT_EQ(thread_spawn_ex(&handle, 1, 0, 0, 0, Entry, &seen), 0);
-    ASSERT_TRUE(WaitUntil([&] { return seen.done.load(); }));
+    ASSERT_TRUE(ts::WaitFor([&] { return seen.done.load(); }));
     EXPECT_EQ(seen.detachState, PTHREAD_CREATE_DETACHED);
 }
 
