@@ -4,12 +4,13 @@
 // either written or counted as lost. The drain thread lives until the process
 // ends, so ring mode has this binary to itself.
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -21,6 +22,7 @@
 #include "LogState.h"
 #include "StdoutCapture.h"
 #include "udptrans/udptrans_api.h"
+#include "WriterLines.h"
 
 namespace {
 
@@ -34,21 +36,20 @@ int SpawnDetached(const char* name, void* (*entry)(void*)) {
     if (pthread_create(&thread, nullptr, entry, nullptr) != 0) {
         return -1;
     }
-    pthread_setname_np(thread, name);
     pthread_detach(thread);
     g_spawned.fetch_add(1);
     return 0;
 }
 
-// Resets the facility to ring mode with every id output; only the first call
-// of the process creates the buffer and the drain.
+// Puts the facility in ring mode with every id output; only the first call of
+// the process creates the buffer and the drain, later ones are refused.
 void ResetRing() {
-    const int first = g_spawned.load() == 0;
-    EXPECT_EQ(first ? 0 : -1, log_prt_init(1, kUnits, SpawnDetached));
+    const int expected = g_spawned.load() == 0 ? 0 : -1;
+    EXPECT_EQ(expected, log_prt_init(1, kUnits, SpawnDetached));
+    EXPECT_EQ(1, g_spawned.load());
     log_set_priority(-1, 0);
 }
 
-// Waits until the drain has emptied the buffer.
 bool WaitDrained() {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < end) {
@@ -63,80 +64,55 @@ bool WaitDrained() {
     return false;
 }
 
-TEST(LogDrain, InitStartsOneDrainThread) {
+TEST(LogDrain, OneDrainThreadMovesLinesInOrderAndWhole) {
     ResetRing();
-    EXPECT_EQ(1, g_spawned.load());
+    ResetRing();  // a present buffer: refused, no second drain
     EXPECT_STREQ("log_print", g_threadName);
-    // Present buffer: refused, no second drain, the first keeps working.
-    EXPECT_EQ(-1, log_prt_init(1, kUnits, SpawnDetached));
-    EXPECT_EQ(1, g_spawned.load());
-    log_set_priority(-1, 0);
-    StdoutCapture cap;
-    log_print_mod(1, 4, "still drained\n");
-    EXPECT_TRUE(cap.WaitFor([](const std::string& t) { return t == "still drained\n"; }));
-    EXPECT_EQ("still drained\n", cap.Stop());
-}
-
-TEST(LogDrain, LinesLeaveInOrderAndWhole) {
-    ResetRing();
     StdoutCapture cap;
     std::string expected;
     for (int i = 0; i < 50; ++i) {
         log_print_mod(2, 6, "line %02d\n", i);
-        char buf[32];
-        snprintf(buf, sizeof(buf), "line %02d\n", i);
-        expected += buf;
+        expected += "line " + std::string(i < 10 ? "0" : "") + std::to_string(i) + "\n";
     }
-    log_print_mod(2, 3, "silenced for id 3 only\n");
-    EXPECT_TRUE(
-        cap.WaitFor([&](const std::string& t) { return t.size() >= expected.size() + 23; }));
-    EXPECT_EQ(expected + "silenced for id 3 only\n", cap.Stop());
+    log_set_priority(2, 4);
+    log_print_mod(2, 3, "silenced\n");
+    log_print_mod(3, 3, "end\n");
+    EXPECT_TRUE(cap.WaitFor([&](const std::string& t) { return t.size() >= expected.size() + 4; }));
+    EXPECT_EQ(expected + "end\n", cap.Stop());
     EXPECT_EQ(0u, log_get_loss_cnt());
 }
 
 TEST(LogDrain, MarkerInFrontDoesNotStallDrain) {
     ResetRing();
     StdoutCapture cap;
-    auto push = [](size_t len, char fill) {
-        std::string line(len, fill);
-        log_buf_item item = {static_cast<uint16_t>(len), &line[0]};
-        return log_buf_push_back(item);
-    };
     {
-        // Build the state by hand on a small buffer while the drain waits.
+        // Build the state by hand on a small buffer while the drain waits:
+        // offsets driven apart until a refused wrap leaves its marker in front.
         std::lock_guard<std::mutex> guard(udp::g_logState.lock);
         ASSERT_TRUE(log_buf_front().data == nullptr);
         log_buf_deinit();
         ASSERT_EQ(0, log_buf_init(1024));
-        for (int i = 0; i < 9; ++i) {
-            push(100, 'a');
+        std::string line(510, 'x');
+        const uint16_t steps[][3] = {{100, 9, 8}, {510, 1, 2}, {100, 4, 4}};  // len, pushes, pops
+        for (const auto& step : steps) {
+            for (int i = 0; i < step[1]; ++i) {
+                ASSERT_EQ(0, log_buf_push_back({step[0], &line[0]}));
+            }
+            for (int i = 0; i < step[2]; ++i) {
+                log_buf_pop_front();
+            }
         }
-        for (int i = 0; i < 8; ++i) {
-            log_buf_pop_front();
-        }
-        push(510, 'b');
-        log_buf_pop_front();
-        log_buf_pop_front();
-        for (int i = 0; i < 4; ++i) {
-            push(100, 'c');
-        }
-        for (int i = 0; i < 4; ++i) {
-            log_buf_pop_front();
-        }
-        ASSERT_EQ(-1, push(510, 'd'));
+        ASSERT_EQ(-1, log_buf_push_back({510, &line[0]}));
         ASSERT_TRUE(udp::LogBufFrontIsMarker());
     }
     log_print_mod(4, 4, "behind the marker\n");
     log_print_mod(4, 4, "and one more\n");
-    EXPECT_TRUE(
-        cap.WaitFor([](const std::string& t) { return t == "behind the marker\nand one more\n"; }));
-    const std::string out = cap.Stop();
-    EXPECT_EQ("behind the marker\nand one more\n", out);
-    {
-        std::lock_guard<std::mutex> guard(udp::g_logState.lock);
-        log_buf_deinit();
-        ASSERT_EQ(0, log_buf_init(kUnits * 512));
-    }
+    const std::string want = "behind the marker\nand one more\n";
+    EXPECT_TRUE(cap.WaitFor([&](const std::string& t) { return t == want; }));
+    EXPECT_EQ(want, cap.Stop());
+    std::lock_guard<std::mutex> guard(udp::g_logState.lock);
+    log_buf_deinit();
+    ASSERT_EQ(0, log_buf_init(kUnits * 512));
 }
 
 TEST(LogDrain, DrainFollowsRedirectionToFile) {
@@ -144,7 +120,7 @@ TEST(LogDrain, DrainFollowsRedirectionToFile) {
     char dir[] = "/tmp/logdrainXXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
     const std::string path = std::string(dir) + "/out.log";
-    { std::ofstream create(path); }
+    std::ofstream(path).flush();
     StdoutCapture cap;  // whatever is not redirected would land here
     ASSERT_EQ(0, log_redirection_output(path.c_str()));
     log_print_mod(8, 6, "to the file\n");
@@ -166,37 +142,16 @@ TEST(LogDrain, ConcurrentWritersEveryLineWrittenOrCounted) {
     constexpr int kThreads = 4;
     constexpr int kLines = 3000;
     StdoutCapture cap;
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i) {
-                log_print_mod(10 + t, 4, "writer %d line %05d end\n", t, i);
-            }
-        });
-    }
-    for (auto& w : writers) {
-        w.join();
-    }
+    RunWriters(kThreads, kLines, 10);
     ASSERT_TRUE(WaitDrained());
     const unsigned lost = log_get_loss_cnt();
-    const std::string out = cap.Stop();
-
-    std::istringstream lines(out);
-    std::string line;
-    std::set<std::pair<int, int>> seen;
-    std::vector<int> lastOfWriter(kThreads, -1);
+    std::vector<std::vector<int>> numbers;
+    ASSERT_TRUE(ParseWriterLines(cap.Stop(), kThreads, &numbers));
     size_t written = 0;
-    while (std::getline(lines, line)) {
-        int t = -1;
-        int i = -1;
-        char tail[8] = {};
-        ASSERT_EQ(3, sscanf(line.c_str(), "writer %d line %05d %3s", &t, &i, tail)) << line;
-        ASSERT_STREQ("end", tail) << line;
-        ASSERT_TRUE(t >= 0 && t < kThreads && i >= 0 && i < kLines) << line;
-        ASSERT_TRUE(seen.insert({t, i}).second) << "duplicate " << line;
-        ASSERT_GT(i, lastOfWriter[t]) << "out of order " << line;
-        lastOfWriter[t] = i;
-        ++written;
+    for (const auto& n : numbers) {
+        EXPECT_TRUE(std::adjacent_find(n.begin(), n.end(), std::greater_equal<int>()) == n.end())
+            << "a line duplicated or out of order";
+        written += n.size();
     }
     EXPECT_EQ(static_cast<size_t>(kThreads * kLines), written + lost)
         << "written " << written << " lost " << lost;

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,17 +14,15 @@
 #include "StdoutCapture.h"
 #include "udptrans/udptrans_api.h"
 #include "UtLog.h"
+#include "WriterLines.h"
 
 namespace {
 
 struct CallbackCall {
-    int id;
-    int level;
-    int flag;
+    int id, level, flag;
     std::string line;
     int length;
 };
-
 std::vector<CallbackCall> g_calls;  // the callback runs on the logging (test) thread
 
 int RecordingCallback(int id, int level, int flag, const char* line, int length) {
@@ -38,15 +37,17 @@ void ResetDirect() {
 
 // Must stay the first test: before log_prt_init nothing is silenced.
 TEST(LogPrintBeforeInit, EverythingIsOutputDirectly) {
-    EXPECT_EQ(0, log_get_priority(0));
     EXPECT_EQ(0, log_get_priority(299));
     StdoutCapture cap;
     log_print_mod(17, 3, "early %d\n", 1);
     EXPECT_EQ("early 1\n", cap.Stop());
 }
 
-TEST(LogPrint, ThresholdDecidesOutput) {
+TEST(LogPrint, PerIdThresholdDecidesOutputAndOutOfRangeIdsStaySilent) {
     ResetDirect();
+    unsigned char block[272];
+    memset(block, 0xff, sizeof(block));
+    log_set_filter(block);  // stored, without effect on output
     StdoutCapture cap;
     log_print_mod(5, 6, "silenced\n");
     log_set_priority(5, 4);
@@ -55,14 +56,16 @@ TEST(LogPrint, ThresholdDecidesOutput) {
     log_print_mod(5, 3, "debug\n");
     log_print_mod(6, 6, "other id\n");
     log_print_mod(5, 7, "raw\n");
+    log_set_priority(300, 0);  // ids outside 0..299 cannot be set and print nothing
+    log_print_mod(300, 6, "out of range\n");
+    log_print_mod(-5, 6, "negative\n");
     EXPECT_EQ("info x\nerr 6\nraw\n", cap.Stop());
-}
+    EXPECT_EQ(8, log_get_priority(300));
+    EXPECT_EQ(8, log_get_priority(100000));
+    EXPECT_FALSE(udp::LogWanted(300, 6));
+    EXPECT_FALSE(udp::LogWanted(-1, 6));
 
-TEST(LogPrint, PrioritySettersAndIdRange) {
-    ResetDirect();
-    for (int id : {0, 150, 299}) {
-        EXPECT_EQ(8, log_get_priority(id));
-    }
+    EXPECT_EQ(8, log_get_priority(299));
     log_set_priority(-1, 3);
     for (int id = 0; id < LOG_ID_COUNT; ++id) {
         ASSERT_EQ(3, log_get_priority(id)) << id;
@@ -71,17 +74,6 @@ TEST(LogPrint, PrioritySettersAndIdRange) {
     EXPECT_EQ(4, log_get_priority(42));
     log_set_priority(7, 255);
     EXPECT_EQ(255, log_get_priority(7));
-
-    // Ids outside 0..299 read as silenced, cannot be set and print nothing.
-    log_set_priority(300, 0);
-    EXPECT_EQ(8, log_get_priority(300));
-    EXPECT_EQ(8, log_get_priority(100000));
-    StdoutCapture cap;
-    log_print_mod(300, 6, "out of range\n");
-    log_print_mod(-5, 6, "negative\n");
-    EXPECT_EQ("", cap.Stop());
-    EXPECT_FALSE(udp::LogWanted(300, 6));
-    EXPECT_FALSE(udp::LogWanted(-1, 6));
 }
 
 TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
@@ -91,33 +83,26 @@ TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
     log_print_mod(298, 6, "never %d\n", 298);
     log_print_mod(297, 6, "callback only %d\n", 297);
     log_print_mod(297, 2, "below callback level\n");
-    EXPECT_EQ("", cap.Stop());
-    ASSERT_EQ(1u, g_calls.size());
-    EXPECT_EQ(297, g_calls[0].id);
-    EXPECT_EQ(6, g_calls[0].level);
-    EXPECT_EQ(0, g_calls[0].flag);
-    EXPECT_EQ("callback only 297\n", g_calls[0].line);
-    EXPECT_EQ(18, g_calls[0].length);
-
-    EXPECT_FALSE(udp::LogWanted(298, 6));
+    EXPECT_FALSE(udp::LogWanted(298, 6) || udp::LogWanted(297, 2));
     EXPECT_TRUE(udp::LogWanted(297, 6));
-    EXPECT_FALSE(udp::LogWanted(297, 2));
-
     // An output line reaches the callback too, id 298 included, as long as
     // the callback level allows it.
-    g_calls.clear();
     log_set_priority(298, 4);
-    StdoutCapture cap2;
     log_print_mod(298, 4, "both\n");
     log_print_mod(298, 2, "neither\n");
     log_set_callbacker(5, RecordingCallback);
     log_print_mod(298, 4, "output only\n");
     log_set_callbacker(0, nullptr);
     log_print_mod(297, 6, "no callback left\n");
-    EXPECT_EQ("both\noutput only\n", cap2.Stop());
-    ASSERT_EQ(1u, g_calls.size());
-    EXPECT_EQ("both\n", g_calls[0].line);
     EXPECT_FALSE(udp::LogWanted(297, 6));
+    EXPECT_EQ("both\noutput only\n", cap.Stop());
+    ASSERT_EQ(2u, g_calls.size());
+    EXPECT_EQ(297, g_calls[0].id);
+    EXPECT_EQ(6, g_calls[0].level);
+    EXPECT_EQ(0, g_calls[0].flag);
+    EXPECT_EQ("callback only 297\n", g_calls[0].line);
+    EXPECT_EQ(18, g_calls[0].length);
+    EXPECT_EQ("both\n", g_calls[1].line);
 }
 
 TEST(LogPrint, TimeStampFormAndCallbackFlag) {
@@ -137,13 +122,11 @@ TEST(LogPrint, TimeStampFormAndCallbackFlag) {
     const std::string form = "[9999-99-99 99:99:99:0999]";
     ASSERT_GE(out.size(), form.size()) << out;
     for (size_t i = 0; i < form.size(); ++i) {
-        if (form[i] == '9') {
-            ASSERT_TRUE(isdigit(static_cast<unsigned char>(out[i]))) << out;
-        } else {
-            ASSERT_EQ(form[i], out[i]) << out;
-        }
+        ASSERT_TRUE(form[i] == '9' ? isdigit(static_cast<unsigned char>(out[i])) != 0
+                                   : form[i] == out[i])
+            << out;
     }
-    EXPECT_EQ("stamped 9\nraw\nplain\n", out.substr(form.size()));
+    EXPECT_EQ("stamped 9\nraw\nplain\n", out.substr(26));
     struct tm local = {};
     localtime_r(&before, &local);
     EXPECT_EQ(local.tm_year + 1900, std::stoi(out.substr(1, 4)));
@@ -153,8 +136,8 @@ TEST(LogPrint, TimeStampFormAndCallbackFlag) {
 
     ASSERT_EQ(3u, g_calls.size());
     EXPECT_EQ(1, g_calls[0].flag);
-    EXPECT_EQ(static_cast<int>(g_calls[0].line.size()), g_calls[0].length);
-    EXPECT_EQ(26 + 10, g_calls[0].length);
+    EXPECT_EQ(out.substr(0, 36), g_calls[0].line);
+    EXPECT_EQ(36, g_calls[0].length);
     EXPECT_EQ(1, g_calls[1].flag);  // level 7: flag set, but no stamp
     EXPECT_EQ("raw\n", g_calls[1].line);
     EXPECT_EQ(0, g_calls[2].flag);
@@ -172,23 +155,20 @@ TEST(LogPrint, LongTextCutAt463Characters) {
     const std::string out = cap.Stop();
     ASSERT_EQ(2u, g_calls.size());
     EXPECT_EQ(463, g_calls[0].length);
-    EXPECT_EQ(std::string(463, 'x'), g_calls[0].line);
+    EXPECT_EQ(text.substr(0, 463), g_calls[0].line);
     EXPECT_EQ(463 + 26, g_calls[1].length);
-    EXPECT_EQ(std::string(463, 'x'), g_calls[1].line.substr(26));
-    EXPECT_EQ(std::string(463, 'x') + g_calls[1].line, out);
+    EXPECT_EQ(text.substr(0, 463), g_calls[1].line.substr(26));
+    EXPECT_EQ(text.substr(0, 463) + g_calls[1].line, out);
 }
 
 TEST(LogPrint, ByteDumpLayout) {
     ResetDirect();
     const unsigned char bytes[20] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a,
                                      0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10, 0xab, 0xcd, 0xef, 0xff};
-    StdoutCapture silent;
+    StdoutCapture cap;
     log_print_bytes(bytes, 0, 6);  // id 299 still at threshold 8
-    EXPECT_EQ("", silent.Stop());
-
     log_set_priority(LOG_ID_BYTES, 7);
     log_set_timestamp_en(1);  // dumps never carry a stamp
-    StdoutCapture cap;
     log_print_bytes(bytes, 0, 6);
     log_print_bytes(bytes, 0, 16);
     log_print_bytes(bytes, 0, 0);
@@ -204,55 +184,27 @@ TEST(LogPrint, ByteDumpLayout) {
     log_set_priority(LOG_ID_BYTES, 8);
     log_set_timestamp_en(0);  // the flag now comes from level 7 alone
     log_set_callbacker(7, RecordingCallback);
-    g_calls.clear();
     log_print_bytes(bytes, 0, 5);
     ASSERT_EQ(4u, g_calls.size());
-    EXPECT_EQ("len:5\n", g_calls[0].line);
-    EXPECT_EQ("01020304 ", g_calls[1].line);
-    EXPECT_EQ("05", g_calls[2].line);
-    EXPECT_EQ("\n", g_calls[3].line);
-    for (const auto& call : g_calls) {
-        EXPECT_EQ(LOG_ID_BYTES, call.id);
-        EXPECT_EQ(7, call.level);
-        EXPECT_EQ(1, call.flag);
+    const char* pieces[] = {"len:5\n", "01020304 ", "05", "\n"};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(pieces[i], g_calls[i].line);
+        EXPECT_EQ(LOG_ID_BYTES, g_calls[i].id);
+        EXPECT_EQ(7, g_calls[i].level);
+        EXPECT_EQ(1, g_calls[i].flag);
     }
-}
-
-TEST(LogPrint, RingModeWithoutBufferCountsEveryLineAsLost) {
-    ResetDirect();
-    EXPECT_EQ(-1, log_prt_init(1, 8, nullptr));
-    log_set_priority(-1, 0);
-    StdoutCapture cap;
-    for (int i = 0; i < 3; ++i) {
-        log_print_mod(1, 4, "lost %d\n", i);
-    }
-    EXPECT_EQ("", cap.Stop());
-    EXPECT_EQ(3u, log_get_loss_cnt());
-    log_set_mode(1);  // unchanged mode keeps the count
-    EXPECT_EQ(3u, log_get_loss_cnt());
-    log_set_mode(0);
-    EXPECT_EQ(0u, log_get_loss_cnt());
-    log_set_mode(1);
-    log_print_mod(1, 4, "lost\n");
-    EXPECT_EQ(1u, log_get_loss_cnt());
-    EXPECT_EQ(0, log_prt_init(0, 0, nullptr));
-    EXPECT_EQ(0u, log_get_loss_cnt());
 }
 
 TEST(LogPrint, MacroFillsPrefixAndSkipsSilencedIds) {
     ResetDirect();
     static constexpr char kLogFile[] = "udpMsg";
     int evaluated = 0;
-    auto count = [&evaluated] { return ++evaluated; };
-    StdoutCapture silent;
-    UT_LOGI(4, "n=%d\n", count());
-    EXPECT_EQ("", silent.Stop());
-    EXPECT_EQ(0, evaluated);  // arguments of a silenced line are not evaluated
-
-    log_set_priority(4, 3);
     StdoutCapture cap;
+    UT_LOGI(4, "n=%d\n", ++evaluated);
+    EXPECT_EQ(0, evaluated);  // arguments of a silenced line are not evaluated
+    log_set_priority(4, 3);
     const int line = __LINE__ + 1;
-    UT_LOGI(4, "n=%d\r\n", count());
+    UT_LOGI(4, "n=%d\r\n", ++evaluated);
     UT_LOGE(4, "bad\r\n");
     const std::string out = cap.Stop();
     char expected[256];
@@ -283,60 +235,20 @@ TEST(LogPrint, ConcurrentLinesStayWholeWhileSettersRace) {
             log_set_priority(200 + round % 50, round % 9);
             log_set_callbacker(round % 2 ? 3 : 8, round % 3 ? CountingCallback : nullptr);
             log_set_timestamp_en(round % 2);
-            log_set_filter(block);
+            log_set_filter(round % 2 ? block : nullptr);
             (void)log_get_priority(round % 300);
         }
     });
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([t] {
-            for (int i = 0; i < kLines; ++i) {
-                log_print_mod(t + 1, 6, "w%d n%04d|\n", t, i);
-            }
-        });
-    }
-    for (auto& w : writers) {
-        w.join();
-    }
+    RunWriters(kThreads, kLines, 1);
     stop.store(true);
     setter.join();
     log_set_callbacker(0, nullptr);
-    const std::string out = cap.Stop();
-
-    // Every line arrives once, in one piece (possibly behind a time stamp).
-    std::vector<int> next(kThreads, 0);
-    size_t pos = 0;
-    int lines = 0;
-    while (pos < out.size()) {
-        const size_t end = out.find('\n', pos);
-        ASSERT_NE(std::string::npos, end);
-        std::string line = out.substr(pos, end - pos);
-        pos = end + 1;
-        if (!line.empty() && line[0] == '[') {
-            line = line.substr(26);
-        }
-        int t = -1;
-        int i = -1;
-        ASSERT_EQ(2, sscanf(line.c_str(), "w%d n%04d|", &t, &i)) << line;
-        ASSERT_EQ('|', line.back()) << line;
-        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
-        ASSERT_EQ(next[t], i) << line;
-        ++next[t];
-        ++lines;
-    }
-    EXPECT_EQ(kThreads * kLines, lines);
-}
-
-TEST(LogPrint, FilterBlockIsStoredWithoutEffect) {
-    ResetDirect();
-    log_set_priority(2, 4);
-    unsigned char block[272];
-    memset(block, 0xff, sizeof(block));
-    log_set_filter(block);
-    log_set_filter(nullptr);
-    StdoutCapture cap;
-    log_print_mod(2, 4, "still here\n");
-    EXPECT_EQ("still here\n", cap.Stop());
+    // Every line arrives once, whole and in its writer's order.
+    std::vector<std::vector<int>> numbers;
+    ASSERT_TRUE(ParseWriterLines(cap.Stop(), kThreads, &numbers));
+    std::vector<int> all(kLines);
+    std::iota(all.begin(), all.end(), 0);
+    EXPECT_EQ(std::vector<std::vector<int>>(kThreads, all), numbers);
 }
 
 }  // namespace

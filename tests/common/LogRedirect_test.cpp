@@ -14,26 +14,16 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "StdoutCapture.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
 
-struct FdIdentity {
-    dev_t dev;
-    ino_t ino;
-    dev_t rdev;
-    bool operator==(const FdIdentity& o) const {
-        return dev == o.dev && ino == o.ino && rdev == o.rdev;
-    }
-};
-
-FdIdentity Identify(int fd) {
+std::tuple<dev_t, ino_t, dev_t> Identify(int fd) {
     struct stat st = {};
-    if (fstat(fd, &st) != 0) {
-        return {0, 0, 0};
-    }
+    fstat(fd, &st);
     return {st.st_dev, st.st_ino, st.st_rdev};
 }
 
@@ -48,7 +38,7 @@ protected:
         ASSERT_NE(nullptr, mkdtemp(dir));
         m_strDir = dir;
         m_strFile = m_strDir + "/out.log";
-        std::ofstream create(m_strFile);
+        std::ofstream(m_strFile).flush();
     }
     void TearDown() override {
         log_redirection_close();  // undoes whatever a failed test left behind
@@ -63,8 +53,15 @@ protected:
         text << std::ifstream(m_strFile).rdbuf();
         return text.str();
     }
+    // A following redirection is accepted and carries log lines.
+    void ExpectFileRedirectionWorks(const std::string& line) {
+        ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
+        log_print_mod(3, 6, "%s", line.c_str());
+        EXPECT_EQ(0, log_redirection_close());
+        EXPECT_NE(std::string::npos, FileText().find(line)) << FileText();
+    }
 
-    FdIdentity m_before[3];
+    std::tuple<dev_t, ino_t, dev_t> m_before[3];
     std::string m_strDir;
     std::string m_strFile;
 };
@@ -73,13 +70,11 @@ protected:
 // redirection made before log_prt_init is accepted rather than taken for an
 // active one.
 TEST_F(LogRedirect, WorksBeforeInit) {
-    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
-    log_print_mod(1, 6, "before init\n");
-    EXPECT_EQ(0, log_redirection_close());
+    ExpectFileRedirectionWorks("before init\n");
     EXPECT_EQ("before init\n", FileText());
 }
 
-TEST_F(LogRedirect, OutputAndErrorGoToFileUntilClosed) {
+TEST_F(LogRedirect, OutputAndErrorAppendToFileUntilClosedAndSecondIsRefused) {
     ASSERT_EQ(0, log_prt_init(0, 0, nullptr));
     log_set_priority(-1, 0);
     StdoutCapture cap;
@@ -92,26 +87,20 @@ TEST_F(LogRedirect, OutputAndErrorGoToFileUntilClosed) {
     log_print_mod(3, 6, "after close\n");
     EXPECT_EQ("after close\n", cap.Stop());
     EXPECT_EQ("log line\nerror\n", FileText());
-
-    // Appends, never truncates.
-    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
-    log_print_mod(3, 6, "again\n");
-    EXPECT_EQ(0, log_redirection_close());
-    EXPECT_EQ("log line\nerror\nagain\n", FileText());
+    ExpectFileRedirectionWorks("again\n");
+    EXPECT_EQ("log line\nerror\nagain\n", FileText());  // appends, never truncates
 }
 
 TEST_F(LogRedirect, BadPathsRefusedWithoutSideEffects) {
     ASSERT_EQ(0, log_prt_init(0, 0, nullptr));
+    log_set_priority(-1, 0);
     EXPECT_EQ(-1, log_redirection_output(nullptr));
     EXPECT_EQ(-1, log_redirection_dev(nullptr));
     const std::string missing = m_strDir + "/missing.log";
     EXPECT_EQ(-3, log_redirection_output(missing.c_str()));
     EXPECT_EQ(-3, log_redirection_dev(missing.c_str()));
-    struct stat st = {};
-    EXPECT_NE(0, stat(missing.c_str(), &st));  // never created
-    // Nothing active afterwards: a valid redirection is still accepted.
-    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
-    EXPECT_EQ(0, log_redirection_close());
+    EXPECT_NE(0, access(missing.c_str(), F_OK));  // never created
+    ExpectFileRedirectionWorks("nothing was active\n");
 }
 
 TEST_F(LogRedirect, DeviceAttachesAllThreeToTerminal) {
@@ -129,68 +118,69 @@ TEST_F(LogRedirect, DeviceAttachesAllThreeToTerminal) {
     ASSERT_EQ(0, tcsetattr(slave, TCSANOW, &attrs));
 
     ASSERT_EQ(0, log_redirection_dev(name));
-    FdIdentity attached[3];
-    for (int fd = 0; fd < 3; ++fd) {
-        attached[fd] = Identify(fd);
-    }
+    const auto attached = std::make_tuple(Identify(0), Identify(1), Identify(2));
     log_print_mod(5, 6, "on the terminal\n");
     struct termios now = {};
     const int attrResult = tcgetattr(STDIN_FILENO, &now);
     EXPECT_EQ(-2, log_redirection_output(m_strFile.c_str()));
     EXPECT_EQ(0, log_redirection_close());
 
-    const FdIdentity pty = Identify(slave);
-    for (int fd = 0; fd < 3; ++fd) {
-        EXPECT_TRUE(attached[fd] == pty) << "descriptor " << fd << " not on the terminal";
-    }
+    const auto pty = Identify(slave);
+    EXPECT_TRUE(std::make_tuple(pty, pty, pty) == attached) << "not all three on the terminal";
     ASSERT_EQ(0, attrResult);
     EXPECT_NE(0u, now.c_iflag & ICRNL);
     EXPECT_NE(0u, now.c_lflag & ISIG);
     EXPECT_NE(0u, now.c_lflag & ICANON);
 
     std::string seen;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    while (seen.find("on the terminal") == std::string::npos &&
-           std::chrono::steady_clock::now() < end) {
+    for (int i = 0; i < 1000 && seen.find("on the terminal") == std::string::npos; ++i) {
         char buf[256];
         const ssize_t n = read(master, buf, sizeof(buf));
-        if (n > 0) {
-            seen.append(buf, static_cast<size_t>(n));
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        seen.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(n > 0 ? 0 : 5));
     }
     EXPECT_NE(std::string::npos, seen.find("on the terminal")) << seen;
-
-    // Descriptors are back (checked in TearDown) and a new redirection is
-    // accepted.
-    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
-    log_print_mod(5, 6, "file after device\n");
-    EXPECT_EQ(0, log_redirection_close());
+    // Descriptors are back (checked in TearDown) and a new redirection works.
+    ExpectFileRedirectionWorks("file after device\n");
     EXPECT_EQ("file after device\n", FileText());
     close(slave);
     close(master);
 }
 
-TEST_F(LogRedirect, CloseResetsLossCounter) {
-    ASSERT_EQ(-1, log_prt_init(1, 4, nullptr));  // ring mode without a buffer
+// Ring mode without a buffer counts every line as lost: the count survives
+// an unchanged mode and is reset by a mode change, log_prt_init and every
+// redirection call.
+TEST_F(LogRedirect, LossCounterResetsOnModeChangeInitAndRedirection) {
+    StdoutCapture cap;
+    ASSERT_EQ(-1, log_prt_init(1, 4, nullptr));
     log_set_priority(-1, 0);
-    log_print_mod(1, 6, "lost\n");
-    log_print_mod(1, 6, "lost\n");
-    EXPECT_EQ(2u, log_get_loss_cnt());
-    EXPECT_EQ(0, log_redirection_close());  // nothing redirected
-    EXPECT_EQ(0u, log_get_loss_cnt());
-
-    log_print_mod(1, 6, "lost\n");
-    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
-    EXPECT_EQ(0u, log_get_loss_cnt());
-    log_print_mod(1, 6, "lost\n");
-    EXPECT_EQ(1u, log_get_loss_cnt());
-    EXPECT_EQ(0, log_redirection_close());
-    EXPECT_EQ(0u, log_get_loss_cnt());
-    EXPECT_EQ("", FileText());
+    auto lose = [](int lines, unsigned expected) {
+        for (int i = 0; i < lines; ++i) {
+            log_print_mod(1, 6, "lost %d\n", i);
+        }
+        EXPECT_EQ(expected, log_get_loss_cnt());
+    };
+    lose(3, 3);
+    log_set_mode(1);
+    lose(0, 3);
     log_set_mode(0);
+    lose(0, 0);
+    log_set_mode(1);
+    lose(2, 2);
+    EXPECT_EQ(0, log_redirection_close());  // nothing redirected
+    lose(0, 0);
+    lose(1, 1);
+    ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
+    lose(0, 0);
+    lose(1, 1);
+    EXPECT_EQ(0, log_redirection_close());
+    lose(0, 0);
+    lose(1, 1);
+    EXPECT_EQ(0, log_prt_init(0, 0, nullptr));
+    lose(0, 0);
+    EXPECT_EQ("", cap.Stop());
+    EXPECT_EQ("", FileText());
 }
 
 }  // namespace

@@ -24,15 +24,19 @@ public:
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return;
         }
-        m_nReadFd = fds[0];
         m_nSavedFd = dup(STDOUT_FILENO);
         dup2(fds[1], STDOUT_FILENO);
         close(fds[1]);
-        m_reader = std::thread([this] { ReadLoop(); });
+        m_reader = std::thread([this, fd = fds[0]] {
+            char chunk[4096];
+            for (ssize_t n; (n = read(fd, chunk, sizeof(chunk))) > 0;) {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_strText.append(chunk, static_cast<size_t>(n));
+            }
+            close(fd);
+        });
     }
     ~StdoutCapture() { Stop(); }
-    StdoutCapture(const StdoutCapture&) = delete;
-    StdoutCapture& operator=(const StdoutCapture&) = delete;
 
     // Restores descriptor 1, waits for the reader to see end of file and
     // returns everything captured.
@@ -46,10 +50,6 @@ public:
         if (m_reader.joinable()) {
             m_reader.join();
         }
-        if (m_nReadFd >= 0) {
-            close(m_nReadFd);
-            m_nReadFd = -1;
-        }
         return Text();
     }
 
@@ -60,33 +60,18 @@ public:
 
     // Polls until pred(text) holds or the deadline passes; returns the result.
     template <typename Pred>
-    bool WaitFor(Pred pred, std::chrono::milliseconds deadline = std::chrono::seconds(10)) const {
-        const auto end = std::chrono::steady_clock::now() + deadline;
-        for (;;) {
-            if (pred(Text())) {
-                return true;
-            }
+    bool WaitFor(Pred pred) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!pred(Text())) {
             if (std::chrono::steady_clock::now() > end) {
                 return false;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        return true;
     }
 
 private:
-    void ReadLoop() {
-        char chunk[4096];
-        for (;;) {
-            const ssize_t n = read(m_nReadFd, chunk, sizeof(chunk));
-            if (n <= 0) {
-                return;
-            }
-            std::lock_guard<std::mutex> guard(m_mutex);
-            m_strText.append(chunk, static_cast<size_t>(n));
-        }
-    }
-
-    int m_nReadFd = -1;
     int m_nSavedFd = -1;
     std::thread m_reader;
     mutable std::mutex m_mutex;  // guards m_strText: reader thread writes, test reads
