@@ -16,6 +16,7 @@ if [ ${#targets[@]} -eq 0 ]; then
     targets=(log_ring socket_util recv_path params)
 fi
 
+scripts/deps.sh clang libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]/#/fuzz_}"
 
