@@ -9,40 +9,11 @@
 
 #include <mutex>
 
+#include "BenchSupport.h"
 #include "LogState.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
-
-// Points descriptor 1 at /dev/null for the lifetime of one benchmark run, so
-// the figures measure the facility, not a terminal.
-class NullStdout {
-public:
-    NullStdout() {
-        fflush(stdout);
-        m_nSaved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~NullStdout() {
-        dup2(m_nSaved, STDOUT_FILENO);
-        close(m_nSaved);
-    }
-
-private:
-    int m_nSaved = -1;
-};
-
-int SpawnDetached(const char* name, void* (*entry)(void*)) {
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, entry, nullptr) != 0) {
-        return -1;
-    }
-    pthread_setname_np(thread, name);
-    pthread_detach(thread);
-    return 0;
-}
 
 constexpr char kFormat[] = "| %-4s | %03d%s | %-12s:%04d: Send failed, len=%d ret=%d\r\n";
 
@@ -50,7 +21,7 @@ void BM_DirectLine(benchmark::State& state) {
     log_prt_init(0, 0, nullptr);
     log_set_priority(-1, 0);
     log_set_timestamp_en(static_cast<int>(state.range(0)));
-    NullStdout quiet;
+    bench::NullStdout quiet;
     int i = 0;
     for (auto _ : state) {
         log_print_mod(1, 6, kFormat, "Err", 1, "udptrans", "udpMsg", 123, i, -1);
@@ -64,11 +35,11 @@ BENCHMARK(BM_DirectLine)->Arg(0)->Arg(1)->ArgName("stamp");
 // fills within a few milliseconds at full speed, so most iterations measure
 // the refusal path; both are what a burst costs the calling thread.
 void BM_RingLine(benchmark::State& state) {
-    static const int kInit = log_prt_init(1, 256, SpawnDetached);
+    static const int kInit = log_prt_init(1, 256, bench::SpawnDetached);
     (void)kInit;
-    log_prt_init(1, 256, SpawnDetached);  // resets thresholds; buffer stays
+    log_prt_init(1, 256, bench::SpawnDetached);  // resets thresholds; buffer stays
     log_set_priority(-1, 0);
-    NullStdout quiet;
+    bench::NullStdout quiet;
     for (auto _ : state) {
         log_print_mod(1, 6, kFormat, "Err", 1, "udptrans", "udpMsg", 123, 5, -1);
     }

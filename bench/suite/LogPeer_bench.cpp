@@ -15,6 +15,7 @@
 #include <memory>
 #include <thread>
 
+#include "BenchSupport.h"
 #include "udptrans/udptrans_api.h"
 
 #ifdef UDPTRANS_BENCH_SPDLOG
@@ -33,38 +34,6 @@ constexpr char kFormat[] = "| %-4s | %03d%s | %-12s:%04d: udptrans Process start
 constexpr int kBurst = 32;
 constexpr int kBursts = 60;
 
-// Descriptor 1 at /dev/null while a benchmark runs.
-class NullStdout {
-public:
-    NullStdout() {
-        fflush(stdout);
-        m_nSaved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~NullStdout() {
-        fflush(stdout);
-        dup2(m_nSaved, STDOUT_FILENO);
-        close(m_nSaved);
-    }
-    NullStdout(const NullStdout&) = delete;
-    NullStdout& operator=(const NullStdout&) = delete;
-
-private:
-    int m_nSaved = -1;
-};
-
-int SpawnDetached(const char* name, void* (*entry)(void*)) {
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, entry, nullptr) != 0) {
-        return -1;
-    }
-    pthread_setname_np(thread, name);
-    pthread_detach(thread);
-    return 0;
-}
-
 inline void ModuleLine(int n) {
     log_print_mod(kId, 4, kFormat, "Info", kId, "udptrans", "udptrans", n);
 }
@@ -72,7 +41,7 @@ inline void ModuleLine(int n) {
 void BM_ModuleDirect(benchmark::State& state) {
     log_prt_init(0, 0, nullptr);
     log_set_priority(kId, 4);
-    NullStdout quiet;
+    bench::NullStdout quiet;
     int n = 0;
     for (auto _ : state) {
         ModuleLine(++n & 1023);
@@ -99,10 +68,10 @@ void RunBursts(benchmark::State& state, Line line, Settle settle) {
 
 void BM_ModuleRing(benchmark::State& state) {
     // The drain thread is made once per process; later calls reuse the ring.
-    log_prt_init(1, 256, SpawnDetached);
+    log_prt_init(1, 256, bench::SpawnDetached);
     log_set_mode(1);
     log_set_priority(kId, 4);
-    NullStdout quiet;
+    bench::NullStdout quiet;
     const unsigned lost0 = log_get_loss_cnt();
     // The drain writes at most one line per millisecond.
     RunBursts(state, ModuleLine,
@@ -147,7 +116,7 @@ BENCHMARK(BM_SpdlogSyncFile);
 
 // spdlog's stdout sink: one write per line, like the module's direct mode.
 void BM_SpdlogSyncStdout(benchmark::State& state) {
-    NullStdout quiet;
+    bench::NullStdout quiet;
     auto sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();
     spdlog::logger log("sync_stdout", sink);
     log.set_pattern("%v");
@@ -160,7 +129,7 @@ void BM_SpdlogSyncStdout(benchmark::State& state) {
 BENCHMARK(BM_SpdlogSyncStdout);
 
 void BM_SpdlogAsync(benchmark::State& state) {
-    NullStdout quiet;
+    bench::NullStdout quiet;
     {
         auto pool = std::make_shared<spdlog::details::thread_pool>(8192, 1);
         auto sink = std::make_shared<spdlog::sinks::stdout_sink_mt>();

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "AllocCount.h"
 #include "AppRegistry.h"
 #include "FrameFactory.h"
@@ -31,28 +32,6 @@ namespace {
 
 constexpr int kModuleId = 21;
 constexpr size_t kPayload = 1024;
-
-// Points descriptor 1 at /dev/null while a benchmark runs, so that Info lines
-// cost what writing them costs, not what a terminal costs.
-class NullStdout {
-public:
-    NullStdout() {
-        fflush(stdout);
-        m_nSaved = dup(STDOUT_FILENO);
-        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    ~NullStdout() {
-        dup2(m_nSaved, STDOUT_FILENO);
-        close(m_nSaved);
-    }
-    NullStdout(const NullStdout&) = delete;
-    NullStdout& operator=(const NullStdout&) = delete;
-
-private:
-    int m_nSaved = -1;
-};
 
 // The module, its components and a receiver whose thread empties the socket.
 // Made in main before the benchmarks run, torn down after.
@@ -93,7 +72,7 @@ void BM_Process(benchmark::State& state) {
     g_rig->module.SetLogThreshold(kModuleId, static_cast<int>(state.range(0)));
     zerran_app::CFrame frame(1, 1, Payload());
     CAbstractUserModule* m = g_rig->module.Module();
-    NullStdout quiet;
+    bench::NullStdout quiet;
     int n = 0;
     int failures = 0;
     // One frame before counting: the output record gets its two keys once.
