@@ -145,6 +145,21 @@ Wait WaitFor(int fd, Direction dir, timeval* tv, Budget budget) {
     return FD_ISSET(fd, &set) ? Wait::kReady : Wait::kNotReady;
 }
 
+// Waits until fd is ready, waiting again after EINTR and after a return that
+// does not name fd. Without `running` the limit is set afresh from limitMs for
+// every wait; with it (util_recvn) one limit is spent across all waits.
+Wait WaitReady(int fd, Direction dir, unsigned int limitMs, Budget budget,
+               timeval* running = nullptr) {
+    for (;;) {
+        timeval fresh = MsToTimeval(limitMs);
+        const Wait w = WaitFor(fd, dir, running != nullptr ? running : &fresh, budget);
+        if (w == Wait::kNotReady || (w == Wait::kFailed && errno == EINTR)) {
+            continue;
+        }
+        return w;
+    }
+}
+
 bool BadTransferArgs(int fd, const void* buffer, int length) {
     return length <= 0 || fd < 0 || buffer == nullptr;
 }
@@ -192,25 +207,13 @@ int util_recv(int fd, char* buffer, int length, unsigned int timeout_ms) {
             return -1;
         }
     }
-    for (;;) {
-        timeval tv = MsToTimeval(timeout_ms);
-        const Wait w = WaitFor(fd, Direction::kRead, &tv, Budget::kShared);
-        if (w == Wait::kTimedOut) {
-            return 0;
-        }
-        if (w == Wait::kFailed) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (w == Wait::kNotReady) {
-            continue;
-        }
-        const ssize_t n = recv(fd, buffer, size, 0);
-        // Readable yet nothing read means the peer closed; 0 is taken by "timed out".
-        return n > 0 ? static_cast<int>(n) : -1;
+    const Wait w = WaitReady(fd, Direction::kRead, timeout_ms, Budget::kShared);
+    if (w != Wait::kReady) {
+        return w == Wait::kTimedOut ? 0 : -1;
     }
+    const ssize_t n = recv(fd, buffer, size, 0);
+    // Readable yet nothing read means the peer closed; 0 is taken by "timed out".
+    return n > 0 ? static_cast<int>(n) : -1;
 }
 
 int util_send(int fd, const char* buffer, int length, unsigned int timeout_ms) {
@@ -229,24 +232,12 @@ int util_send(int fd, const char* buffer, int length, unsigned int timeout_ms) {
             return n < 0 ? -1 : static_cast<int>(n);
         }
     }
-    for (;;) {
-        timeval tv = MsToTimeval(timeout_ms);
-        const Wait w = WaitFor(fd, Direction::kWrite, &tv, Budget::kShared);
-        if (w == Wait::kTimedOut) {
-            return 0;
-        }
-        if (w == Wait::kFailed) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (w == Wait::kNotReady) {
-            continue;
-        }
-        const ssize_t n = send(fd, buffer, size, 0);
-        return n < 0 ? -1 : static_cast<int>(n);
+    const Wait w = WaitReady(fd, Direction::kWrite, timeout_ms, Budget::kShared);
+    if (w != Wait::kReady) {
+        return w == Wait::kTimedOut ? 0 : -1;
     }
+    const ssize_t n = send(fd, buffer, size, 0);
+    return n < 0 ? -1 : static_cast<int>(n);
 }
 
 int util_recvn(int fd, char* buffer, int length, unsigned int timeout_ms, int* status) {
@@ -278,20 +269,10 @@ int util_recvn(int fd, char* buffer, int length, unsigned int timeout_ms, int* s
     // Set once: the limit covers the whole transfer, each wait spends from it.
     timeval tv = MsToTimeval(timeout_ms);
     while (done < length) {
-        const Wait w = WaitFor(fd, Direction::kRead, &tv, Budget::kShared);
-        if (w == Wait::kTimedOut) {
-            SetOut(status, 1);
+        const Wait w = WaitReady(fd, Direction::kRead, timeout_ms, Budget::kShared, &tv);
+        if (w != Wait::kReady) {
+            SetOut(status, w == Wait::kTimedOut ? 1 : -1);
             return done;
-        }
-        if (w == Wait::kFailed) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetOut(status, -1);
-            return done;
-        }
-        if (w == Wait::kNotReady) {
-            continue;
         }
         const ssize_t n = recv(fd, buffer + done, static_cast<size_t>(length - done), 0);
         if (n > 0) {
@@ -337,31 +318,18 @@ int util_sendn(int fd, const char* buffer, int length, unsigned int timeout_ms, 
         return done;
     }
 
-    for (;;) {
-        timeval tv = MsToTimeval(timeout_ms);
-        const Wait w = WaitFor(fd, Direction::kWrite, &tv, Budget::kShared);
-        if (w == Wait::kTimedOut) {
-            SetOut(status, 1);
-            return 0;
-        }
-        if (w == Wait::kFailed) {
-            if (errno == EINTR) {
-                continue;
-            }
-            SetOut(status, -1);
-            return 0;
-        }
-        if (w == Wait::kNotReady) {
-            continue;
-        }
-        const ssize_t n = send(fd, buffer, static_cast<size_t>(length), 0);
-        if (n < 0) {
-            SetOut(status, -1);
-            return -1;
-        }
-        SetOut(status, n == length ? 0 : 1);
-        return static_cast<int>(n);
+    const Wait w = WaitReady(fd, Direction::kWrite, timeout_ms, Budget::kShared);
+    if (w != Wait::kReady) {
+        SetOut(status, w == Wait::kTimedOut ? 1 : -1);
+        return 0;
     }
+    const ssize_t n = send(fd, buffer, static_cast<size_t>(length), 0);
+    if (n < 0) {
+        SetOut(status, -1);
+        return -1;
+    }
+    SetOut(status, n == length ? 0 : 1);
+    return static_cast<int>(n);
 }
 
 // MSG_NOSIGNAL: a peer that has gone must show up as -EPIPE in `error`, not as
@@ -377,21 +345,10 @@ int sendn_with_error(int fd, const char* buffer, int length, unsigned int timeou
     const bool limited = (timeout_ms != UTIL_NO_TIMEOUT);
     while (done < length) {
         if (limited) {
-            timeval tv = MsToTimeval(timeout_ms);
-            const Wait w = WaitFor(fd, Direction::kWrite, &tv, Budget::kPlain);
-            if (w == Wait::kTimedOut) {
-                SetOut(error, -3);
+            const Wait w = WaitReady(fd, Direction::kWrite, timeout_ms, Budget::kPlain);
+            if (w != Wait::kReady) {
+                SetOut(error, w == Wait::kTimedOut ? -3 : -errno);
                 return done;
-            }
-            if (w == Wait::kFailed) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                SetOut(error, -errno);
-                return done;
-            }
-            if (w == Wait::kNotReady) {
-                continue;
             }
         }
         errno = 0;
@@ -420,19 +377,9 @@ int recv_with_timeout(int fd, void* buffer, int length, unsigned int timeout_ms)
     const bool limited = (timeout_ms != UTIL_NO_TIMEOUT);
     for (;;) {
         if (limited) {
-            timeval tv = MsToTimeval(timeout_ms);
-            const Wait w = WaitFor(fd, Direction::kRead, &tv, Budget::kPlain);
-            if (w == Wait::kTimedOut) {
-                return -3;
-            }
-            if (w == Wait::kFailed) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return -4;
-            }
-            if (w == Wait::kNotReady) {
-                continue;
+            const Wait w = WaitReady(fd, Direction::kRead, timeout_ms, Budget::kPlain);
+            if (w != Wait::kReady) {
+                return w == Wait::kTimedOut ? -3 : -4;
             }
         }
         const ssize_t n = recv(fd, buffer, size, 0);
@@ -454,19 +401,9 @@ int send_with_timeout(int fd, const void* buffer, int length, unsigned int timeo
     const bool limited = (timeout_ms != UTIL_NO_TIMEOUT);
     for (;;) {
         if (limited) {
-            timeval tv = MsToTimeval(timeout_ms);
-            const Wait w = WaitFor(fd, Direction::kWrite, &tv, Budget::kPlain);
-            if (w == Wait::kTimedOut) {
-                return 0;
-            }
-            if (w == Wait::kFailed) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return -1;
-            }
-            if (w == Wait::kNotReady) {
-                continue;
+            const Wait w = WaitReady(fd, Direction::kWrite, timeout_ms, Budget::kPlain);
+            if (w != Wait::kReady) {
+                return w == Wait::kTimedOut ? 0 : -1;
             }
         }
         const ssize_t n = send(fd, buffer, size, 0);
