@@ -155,6 +155,23 @@ bool StartModule(suite::CSuiteModule& mod, const suite::KeyValues& values) {
     return true;
 }
 
+// One item's module: receivers on both targets, the components, and the
+// module started on kernel-picked ports with `extra` after the base values.
+struct Rig {
+    suite::CUdpSink modSink;
+    suite::CUdpSink hbSink;
+    Components comps;
+    suite::CSuiteModule mod;
+    explicit Rig(std::shared_ptr<zerran_app::ITriggerSource> trigger =
+                     std::make_shared<zerran_app::CLocalTriggerSource>())
+        : comps(std::move(trigger)) {}
+    bool Start(const suite::KeyValues& extra = {}) {
+        suite::KeyValues values = BaseStore(modSink.Port(), hbSink.Port());
+        values.insert(values.end(), extra.begin(), extra.end());
+        return StartModule(mod, values);
+    }
+};
+
 std::vector<uint8_t> Payload() {
     std::vector<uint8_t> bytes(kPayload, 0x5a);
     return bytes;
@@ -278,14 +295,13 @@ PaceStats Paced(uint64_t startNs, int rate, uint32_t count,
 }
 
 int Latency(int seconds) {
-    suite::CUdpSink modSink;
     suite::CUdpSink floorSink;
-    suite::CUdpSink hbSink;
-    Components comps(std::make_shared<zerran_app::CLocalTriggerSource>());
-    suite::CSuiteModule mod;
-    if (!StartModule(mod, BaseStore(modSink.Port(), hbSink.Port()))) {
+    Rig rig;
+    if (!rig.Start()) {
         return 1;
     }
+    suite::CUdpSink& modSink = rig.modSink;
+    suite::CSuiteModule& mod = rig.mod;
     const int floorFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in floorTo = floorSink.Address();
 
@@ -485,20 +501,17 @@ private:
 int Scheduled(int seconds) {
     constexpr int kDelayMs = 50;
     constexpr int kPeriodMs = 50;  // 20 Hz
-    suite::CUdpSink modSink;
     suite::CUdpSink floorSink;
-    suite::CUdpSink hbSink;
     auto trigger = std::make_shared<CRecordingTrigger>();
     trigger->driverTid.store(suite::CurrentTid());
     trigger->inner.SetTriggerMode(1);
-    Components comps(trigger);
-    suite::KeyValues values = BaseStore(modSink.Port(), hbSink.Port());
-    values.push_back({"ScheduledTransEnable", "1"});
-    values.push_back({"ScheduledTransTime", std::to_string(kDelayMs)});
-    suite::CSuiteModule mod;
-    if (!StartModule(mod, values)) {
+    Rig rig(trigger);
+    if (!rig.Start(
+            {{"ScheduledTransEnable", "1"}, {"ScheduledTransTime", std::to_string(kDelayMs)}})) {
         return 1;
     }
+    suite::CUdpSink& modSink = rig.modSink;
+    suite::CSuiteModule& mod = rig.mod;
     CAbstractUserModule* m = mod.Module();
     zerran_app::CFrame frame(1, 1, Payload());
     uint8_t* payload = FramePayload(frame);
@@ -644,18 +657,14 @@ int Scheduled(int seconds) {
 
 int Heartbeat() {
     constexpr int kPeriods = 20;
-    suite::CUdpSink modSink;
     suite::CUdpSink floorSink;
-    suite::CUdpSink hbSink;
-    Components comps(std::make_shared<zerran_app::CLocalTriggerSource>());
-    suite::KeyValues values = BaseStore(modSink.Port(), hbSink.Port());
-    values.push_back({"HeartbeatTranMode", "1"});
-    values.push_back({"HeartbeatText", "alive"});
-    values.push_back({"HeartbeatInterval", "1"});
-    suite::CSuiteModule mod;
-    if (!StartModule(mod, values)) {
+    Rig rig;
+    if (!rig.Start(
+            {{"HeartbeatTranMode", "1"}, {"HeartbeatText", "alive"}, {"HeartbeatInterval", "1"}})) {
         return 1;
     }
+    suite::CUdpSink& modSink = rig.modSink;
+    suite::CSuiteModule& mod = rig.mod;
     const int floorFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     const sockaddr_in floorTo = floorSink.Address();
     std::thread floorThread([&] {
@@ -732,13 +741,11 @@ int Heartbeat() {
 // ---- idle cost --------------------------------------------------------------------
 
 int Idle(int seconds) {
-    suite::CUdpSink modSink;
-    suite::CUdpSink hbSink;
-    Components comps(std::make_shared<zerran_app::CLocalTriggerSource>());
-    suite::CSuiteModule mod;
-    if (!StartModule(mod, BaseStore(modSink.Port(), hbSink.Port()))) {
+    Rig rig;
+    if (!rig.Start()) {
         return 1;
     }
+    suite::CSuiteModule& mod = rig.mod;
     // Floors: two threads shaped like the two tasks (a 1 ms select on a UDP
     // socket of their own, nothing else), one select on no descriptor, and
     // one socket select in the tasks' real-time class (when allowed), to tell
@@ -829,13 +836,12 @@ int Idle(int seconds) {
 
 int Memory(int frames) {
     const long rssBare = suite::RssKiB();
-    suite::CUdpSink modSink;
-    suite::CUdpSink hbSink;
-    Components comps(std::make_shared<zerran_app::CLocalTriggerSource>());
-    suite::CSuiteModule mod;
-    if (!StartModule(mod, BaseStore(modSink.Port(), hbSink.Port()))) {
+    Rig rig;
+    if (!rig.Start()) {
         return 1;
     }
+    suite::CUdpSink& modSink = rig.modSink;
+    suite::CSuiteModule& mod = rig.mod;
     std::atomic<bool> stop{false};
     std::thread rx([&] {
         char buf[2048];
