@@ -29,43 +29,23 @@
 namespace {
 constexpr char kLogFile[] = "udptrans";
 
-// Keys as static strings: the per-frame look-ups take a const std::string&,
-// and a literal would build a temporary (and allocate) on every frame.
-const std::string& KeyFrameCnt() {
-    static const std::string key("SINGLE_frame_cnt");
-    return key;
-}
-const std::string& KeyTriggerCnt() {
-    static const std::string key("SINGLE_trigger_cnt");
-    return key;
-}
-const std::string& KeyObjBinary() {
-    static const std::string key("SINGLE_obj_binary");
-    return key;
-}
-const std::string& KeyStatus() {
-    static const std::string key("SINGLE_status");
-    return key;
-}
-const std::string& KeyParamStatus() {
-    static const std::string key("SINGLE_param_status");
-    return key;
-}
-const std::string& KeyEnableTestImage() {
-    static const std::string key("EnableTestImage");
-    return key;
-}
-const std::string& KeyTriggerMode() {
-    static const std::string key("TriggerMode");
-    return key;
-}
-const std::string& KeyAlgoEnable() {
-    static const std::string key("AlgoEnable");
-    return key;
-}
-const std::string& KeyScheduledTransEnable() {
-    static const std::string key("ScheduledTransEnable");
-    return key;
+// Keys made once: the per-frame look-ups take a const std::string&, and a
+// literal would build a temporary (and allocate) on every frame.
+struct FrameKeys {
+    const std::string frameCnt{"SINGLE_frame_cnt"};
+    const std::string triggerCnt{"SINGLE_trigger_cnt"};
+    const std::string objBinary{"SINGLE_obj_binary"};
+    const std::string status{"SINGLE_status"};
+    const std::string paramStatus{"SINGLE_param_status"};
+    const std::string enableTestImage{"EnableTestImage"};
+    const std::string triggerMode{"TriggerMode"};
+    const std::string algoEnable{"AlgoEnable"};
+    const std::string scheduledTransEnable{"ScheduledTransEnable"};
+};
+
+const FrameKeys& Keys() {
+    static const FrameKeys keys;
+    return keys;
 }
 
 constexpr char kHostIp[] = "HostIp";
@@ -221,8 +201,8 @@ int CUdptransModule::ReadStoredSettings(StoredSettings& s) {
         s.nHeartbeatTranMode = ReadInt(store, kKeyHbMode);
         s.strHeartbeatText = ReadText(store, kKeyHbText);
         s.nHeartbeatInterval = ReadInt(store, kKeyHbInterval);
-        s.nAlgoEnable = ReadInt(store, KeyAlgoEnable());
-        s.nScheduledTransEnable = ReadInt(store, KeyScheduledTransEnable());
+        s.nAlgoEnable = ReadInt(store, Keys().algoEnable);
+        s.nScheduledTransEnable = ReadInt(store, Keys().scheduledTransEnable);
         s.nScheduledTransTime = ReadInt(store, kKeySchedTime);
     } catch (const std::invalid_argument& e) {
         UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
@@ -353,9 +333,9 @@ void CUdptransModule::ApplyEngineKey(const char* key, const char* value) {
     if (m_pUdpProcess == nullptr) {
         return;
     }
-    if (KeyIs(key, KeyAlgoEnable().c_str())) {
+    if (KeyIs(key, Keys().algoEnable.c_str())) {
         m_pUdpProcess->SetModuleEnable(ToInt32(value));
-    } else if (KeyIs(key, KeyScheduledTransEnable().c_str())) {
+    } else if (KeyIs(key, Keys().scheduledTransEnable.c_str())) {
         m_pUdpProcess->SetScheduledTransEnable(ToInt32(value));
     } else if (KeyIs(key, kScheduledTransTime)) {
         m_pUdpProcess->SetScheduledTransTime(ToInt32(value));
@@ -663,16 +643,16 @@ bool CUdptransModule::PassSendGate(int triggerCount) {
     // already been answered takes no further result: it would wait in the
     // held queue and answer a later trigger with a stale result.
     int testImage = 0;
-    if (image->GetIntParam(KeyEnableTestImage(), testImage) != 0 || testImage == 1) {
+    if (image->GetIntParam(Keys().enableTestImage, testImage) != 0 || testImage == 1) {
         return true;
     }
     int triggerMode = 0;
-    if (trigger->GetIntParam(KeyTriggerMode(), triggerMode) != 0 || triggerMode != 1) {
+    if (trigger->GetIntParam(Keys().triggerMode, triggerMode) != 0 || triggerMode != 1) {
         return true;
     }
     int32_t scheduled = 0;
     try {
-        scheduled = ReadInt(*m_pParamManage, KeyScheduledTransEnable());
+        scheduled = ReadInt(*m_pParamManage, Keys().scheduledTransEnable);
     } catch (const std::invalid_argument& e) {
         UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
         return false;
@@ -714,13 +694,13 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
         UT_LOGE(m_nModuleId, "get frame by id failed, no data\r\n");
         return kUtErrNoData;
     }
-    const auto frameIt = frame->mapInt.find(KeyFrameCnt());
+    const auto frameIt = frame->mapInt.find(Keys().frameCnt);
     if (frameIt == frame->mapInt.end()) {
         UT_LOGE(m_nModuleId, "get subscribe SINGLE_frame_cnt failed, no data\r\n");
         return kUtErrNoData;
     }
     const int frameCount = frameIt->second;
-    const auto triggerIt = frame->mapInt.find(KeyTriggerCnt());
+    const auto triggerIt = frame->mapInt.find(Keys().triggerCnt);
     if (triggerIt == frame->mapInt.end()) {
         UT_LOGE(m_nModuleId, "get subscribe SINGLE_trigger_cnt failed, no data\r\n");
         return kUtErrNoData;
@@ -730,7 +710,7 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
     const QF_FRAME_DATA_PTR inputRecord = QF_M_Get_Frame_ByHInput(input, "SINGLE_obj_binary");
     std::shared_ptr<Infra::CBaseBuffer> buffer;
     if (inputRecord) {
-        const auto bufIt = inputRecord->mapBuffer.find(KeyObjBinary());
+        const auto bufIt = inputRecord->mapBuffer.find(Keys().objBinary);
         if (bufIt != inputRecord->mapBuffer.end()) {
             buffer = bufIt->second;  // held to the end: the engine copies from it
         }
@@ -743,7 +723,7 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
 
     int32_t algoEnable = 0;
     try {
-        algoEnable = ReadInt(*m_pParamManage, KeyAlgoEnable());
+        algoEnable = ReadInt(*m_pParamManage, Keys().algoEnable);
     } catch (const std::invalid_argument& e) {
         UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
         return kUtErrInvalidArg;
@@ -773,8 +753,8 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
                              ? 1
                              : 0;
             }
-            outputRecord->mapInt[KeyStatus()] = status;
-            std::vector<int>& statusVec = outputRecord->mapIntVec[KeyParamStatus()];
+            outputRecord->mapInt[Keys().status] = status;
+            std::vector<int>& statusVec = outputRecord->mapIntVec[Keys().paramStatus];
             if (statusVec.empty()) {
                 statusVec.push_back(status);
             } else {
