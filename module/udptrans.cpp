@@ -673,11 +673,9 @@ int CUdptransModule::Process(void* input, void* output) {
 }
 
 int CUdptransModule::ProcessFrame(void* input, void* output) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t startMs = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                             (static_cast<uint64_t>(now.tv_nsec) + 500000u) / 1000000u;
-    m_dStartTime = static_cast<double>(startMs);
+    // Monotonic milliseconds rounded to the nearest, the clock of every time
+    // stamp in the module.
+    m_dStartTime = static_cast<double>(get_up_time());
     m_u64ProcessTimeUs = 0;
 
     UT_LOGI(m_nModuleId, "udptrans Process start\n");
