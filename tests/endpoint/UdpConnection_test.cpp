@@ -64,6 +64,15 @@ std::string Received(Peer& peer) {
     return d ? d->bytes : "<nothing>";
 }
 
+// `n` bytes of a repeating pattern starting at `first`, stepping by `step`.
+std::string Pattern(size_t n, char first, int step, int mod = 256) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<char>(first + static_cast<int>(i) * step % mod);
+    }
+    return out;
+}
+
 UdpMessage MakeMsg(const std::string& data) {
     UdpMessage msg;
     std::memset(&msg, 0, sizeof(msg));
@@ -106,6 +115,10 @@ struct RecordingHandler {
         std::lock_guard<std::mutex> lock(mtx);
         return seen.size();
     }
+    std::function<int(int, std::string, void*)> TakeKept() {
+        std::lock_guard<std::mutex> lock(mtx);
+        return std::move(kept);
+    }
 };
 
 class UdpConnectionTest : public ::testing::Test {
@@ -140,10 +153,28 @@ protected:
     static std::shared_ptr<UdpConnection> ReadyEndpoint(
         unsigned short target, UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
         auto ep = MakeEndpoint();
-        ep->SetTargetNewIp(kLoopback);
-        ep->SetTargetNewPort(target);
-        EXPECT_EQ(ep->Init(ts::FreePort(), type), 0);
+        Start(*ep, target, type);
         return ep;
+    }
+
+    static void Start(UdpConnection& ep, unsigned short target,
+                      UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
+        ep.SetTargetNewIp(kLoopback);
+        ep.SetTargetNewPort(target);
+        EXPECT_EQ(ep.Init(ts::FreePort(), type), 0);
+    }
+
+    // `bytes` sent from `peer` to the endpoint; what its Recv returns.
+    static int Deliver(Peer& peer, UdpConnection& ep, const std::string& bytes) {
+        EXPECT_TRUE(peer.SendTo(ep.GetLocalPort(), bytes));
+        EXPECT_TRUE(ts::WaitReadable(ep.GetSockFd()));
+        return ep.Recv();
+    }
+
+    // One record queued and sent; Send's result.
+    static int SendOne(UdpConnection& ep, const std::string& bytes) {
+        EXPECT_EQ(ep.InsertSendMsg(MakeMsg(bytes)), 0);
+        return ep.Send();
     }
 };
 
@@ -228,9 +259,7 @@ TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
     EXPECT_EQ(ep->GetSockFd(), -1);
 
     Peer receiver;
-    ep->SetTargetNewIp(kLoopback);
-    ep->SetTargetNewPort(receiver.Port());
-    ASSERT_EQ(ep->Init(ts::FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    Start(*ep, receiver.Port());
     ASSERT_GE(ep->GetSockFd(), 0);
 
     // Closed while disabled: records are still taken and leave after Create.
@@ -254,10 +283,7 @@ TEST_F(UdpConnectionTest, SendPutsExactBytesOnTheWire) {
     Peer receiver;
     auto ep = ReadyEndpoint(receiver.Port());
 
-    std::string big(UdpMessage::kMaxPayload, '\0');
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 7 + 1);  // zero bytes inside too
-    }
+    const std::string big = Pattern(UdpMessage::kMaxPayload, 1, 7);  // zero bytes inside too
     for (const std::string& payload : {std::string(), std::string("hello"), big}) {
         const uint64_t before = get_up_time();
         ASSERT_EQ(ep->InsertSendMsg(MakeMsg(payload)), 0);
@@ -315,9 +341,7 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
 
     Peer receiver;
-    ep->SetTargetNewIp(kLoopback);
-    ep->SetTargetNewPort(receiver.Port());
-    ASSERT_EQ(ep->Init(ts::FreePort(), UdpConnection::CONNECTION_MSG), 0);
+    Start(*ep, receiver.Port());
 
     // Empty queue: Send does nothing and the send time stays.
     EXPECT_EQ(ep->Send(), 0);
@@ -376,21 +400,18 @@ TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
     ep->SetTargetNewPort(0);
     EXPECT_EQ(ep->ReDirect(), 0);
     EXPECT_EQ(ep->GetTargetNewPort(), 0);
-    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("a")), 0);
-    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_EQ(SendOne(*ep, "a"), 1);
     EXPECT_EQ(Received(first), "a");
 
     ep->SetTargetNewIp(0);
     ep->SetTargetNewPort(second.Port());
     EXPECT_EQ(ep->ReDirect(), 0);
-    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("b")), 0);
-    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_EQ(SendOne(*ep, "b"), 1);
     EXPECT_EQ(Received(first), "b");
 
     ep->SetTargetNewIp(kLoopback);
     EXPECT_EQ(ep->ReDirect(), 0);
-    ASSERT_EQ(ep->InsertSendMsg(MakeMsg("c")), 0);
-    ASSERT_EQ(ep->Send(), 1);
+    ASSERT_EQ(SendOne(*ep, "c"), 1);
     EXPECT_EQ(Received(second), "c");
     EXPECT_TRUE(!first.Recv(50));
 
@@ -406,21 +427,10 @@ TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
     Peer peer;
     auto ep = ReadyEndpoint(peer.Port());
 
-    std::string longText(300, '\0');
-    for (size_t i = 0; i < longText.size(); ++i) {
-        longText[i] = static_cast<char>('A' + i % 26);
-    }
-    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), longText));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    EXPECT_EQ(ep->Recv(), 256);
-
-    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), std::string("ab\0cd", 5)));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    EXPECT_EQ(ep->Recv(), 5);
-
-    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), std::string()));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    EXPECT_EQ(ep->Recv(), 0);
+    const std::string longText = Pattern(300, 'A', 1, 26);
+    EXPECT_EQ(Deliver(peer, *ep, longText), 256);
+    EXPECT_EQ(Deliver(peer, *ep, std::string("ab\0cd", 5)), 5);
+    EXPECT_EQ(Deliver(peer, *ep, std::string()), 0);
 
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     std::lock_guard<std::mutex> lock(handler.mtx);
@@ -438,10 +448,7 @@ TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
     handler.Install();
     Peer peer;
     auto ep = ReadyEndpoint(peer.Port(), UdpConnection::CONNECTION_HB);
-
-    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), "ping"));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    EXPECT_EQ(ep->Recv(), 4);
+    EXPECT_EQ(Deliver(peer, *ep, "ping"), 4);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     EXPECT_EQ(handler.Count(), 0u);
     ep->DeInit();
@@ -463,9 +470,7 @@ TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
         Logged(6, Err("Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n")));
 
     // Through Recv the byte count is still reported.
-    ASSERT_TRUE(peer.SendTo(ep->GetLocalPort(), "again"));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    EXPECT_EQ(ep->Recv(), 5);
+    EXPECT_EQ(Deliver(peer, *ep, "again"), 5);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     EXPECT_EQ(handler.Count(), 0u);
     EXPECT_EQ(LoggedTexts(6).size(), 2u);
@@ -475,17 +480,13 @@ TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
 TEST_F(UdpConnectionTest, LongReplyIsCutAndSentToConfiguredTarget) {
     RecordingHandler handler;
     handler.answer = true;
-    for (int i = 0; i < 2000; ++i) {
-        handler.reply.push_back(static_cast<char>('a' + i % 26));
-    }
+    handler.reply = Pattern(2000, 'a', 1, 26);
     handler.Install();
 
     Peer target;
     Peer requester;
     auto ep = ReadyEndpoint(target.Port());
-    ASSERT_TRUE(requester.SendTo(ep->GetLocalPort(), "get"));
-    ASSERT_TRUE(ts::WaitReadable(ep->GetSockFd()));
-    ASSERT_EQ(ep->Recv(), 3);
+    ASSERT_EQ(Deliver(requester, *ep, "get"), 3);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
 
     ASSERT_FALSE(ep->IsSendQueueEmpty());
@@ -506,11 +507,7 @@ TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
     char text[] = "q";
     ASSERT_EQ(ep->RecvProcess(text, 1), 0);
     ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
-    std::function<int(int, std::string, void*)> reply;
-    {
-        std::lock_guard<std::mutex> lock(handler.mtx);
-        reply = std::move(handler.kept);
-    }
+    std::function<int(int, std::string, void*)> reply = handler.TakeKept();
     ASSERT_TRUE(reply);
 
     for (int i = 0; i < 5; ++i) {
@@ -548,11 +545,7 @@ TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
     ep->DeInit();
     ep.reset();
     EXPECT_FALSE(watch.expired());
-    std::function<int(int, std::string, void*)> reply;
-    {
-        std::lock_guard<std::mutex> lock(handler.mtx);
-        reply = std::move(handler.kept);
-    }
+    std::function<int(int, std::string, void*)> reply = handler.TakeKept();
     EXPECT_EQ(reply(4, "late", nullptr), -1);
     EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
 

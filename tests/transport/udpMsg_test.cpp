@@ -73,7 +73,51 @@ struct EngineRig {
     void Send(const std::string& bytes) {
         engine.InsertSendMsg(bytes.data(), static_cast<unsigned int>(bytes.size()));
     }
+    void Heartbeat(int mode, int intervalS, const char* text) {
+        engine.SetHeartbeatTranMode(mode);
+        engine.SetHeartbeatInterval(intervalS);
+        engine.SetHeartbeatText(text);
+    }
+    // Sends `bytes` and returns the source port it arrived from (0: never).
+    uint16_t SentFrom(const std::string& bytes) {
+        Send(bytes);
+        std::optional<Datagram> d = msgTarget.RecvUntil(bytes, 5000);
+        return d ? d->fromPort : 0;
+    }
 };
+
+// Bytes of the next datagram at `peer`, or a marker when none comes.
+std::string Next(UdpPeer& peer, int ms = 5000) {
+    std::optional<Datagram> d = peer.Recv(ms);
+    return d ? d->bytes : "<nothing>";
+}
+
+// While alive, the proxy answers every request with `prefix` + its text.
+struct EchoProxy {
+    explicit EchoProxy(std::string prefix) {
+        CCommProxy::getInstance().SetCommandHandler(
+            [prefix](const CCommProxy::MessageInfo& request, std::string& reply) {
+                reply = prefix + request.szMsg;
+                return true;
+            });
+    }
+    ~EchoProxy() {
+        CCommProxy::getInstance().SetCommandHandler(nullptr);
+        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
+    }
+};
+
+// Sends probes until one reaches `peer` (a redirect is applied at the next
+// pass), then empties `peer` and `old` so later checks start clean.
+bool Redirected(EngineRig& rig, UdpPeer& peer, UdpPeer& old) {
+    const bool ok = WaitFor([&] {
+        rig.Send("probe");
+        return peer.Recv(20).has_value();
+    });
+    peer.Drain();
+    old.Drain();
+    return ok;
+}
 
 // The spawn-failure case runs in a fresh copy of this program, which the
 // variable below turns into the child (see SpawnFailureChild).
@@ -106,9 +150,9 @@ TEST(CUdpProcessSend, PayloadReachesTargetAsOneDatagramWithExactlyItsBytes) {
     const uint16_t hostPort = rig.engine.GetHostMsgPort();
     ASSERT_NE(0, hostPort);
 
-    std::string big(2000, '\0');
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 7 + 1);
+    std::string big;
+    for (int i = 0; i < 2000; ++i) {
+        big.push_back(static_cast<char>(i * 7 + 1));
     }
     const std::vector<std::string> payloads = {std::string(), "hello", big.substr(0, 1028), big};
     for (const std::string& p : payloads) {
@@ -140,11 +184,10 @@ TEST(CUdpProcessSend, DisabledTransportClosesSocketThenSendsWhatWasQueuedAfterRe
 
     rig.engine.SetFrameAndTrigger(2, 0, 1);
     std::optional<Datagram> first = rig.msgTarget.Recv(5000);
-    std::optional<Datagram> second = rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(first && second);
+    ASSERT_TRUE(first);
     EXPECT_EQ("q1", first->bytes);
-    EXPECT_EQ("q2", second->bytes);
     EXPECT_EQ(hostPort, first->fromPort) << "re-created on another port";
+    EXPECT_EQ("q2", Next(rig.msgTarget));
 }
 
 TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
@@ -156,25 +199,14 @@ TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
     UdpPeer other;
     rig.engine.SetTargetMsgPort(other.Port());
     EXPECT_EQ(other.Port(), rig.engine.GetTargetMsgPort()) << "getter reports the new port at once";
-    // The redirect is applied at the next pass; wait for it with a probe.
-    ASSERT_TRUE(WaitFor([&] {
-        rig.Send("two");
-        return other.Recv(20).has_value();
-    }));
-    other.Drain();
-    rig.msgTarget.Drain();
+    ASSERT_TRUE(Redirected(rig, other, rig.msgTarget));
     rig.Send("three");
     EXPECT_TRUE(other.RecvUntil("three", 5000));
     EXPECT_FALSE(rig.msgTarget.Recv(300)) << "old target still served";
 
     UdpPeer second(kLoopback2, other.Port());
     rig.engine.SetTargetMsgIp(kLoopback2);
-    ASSERT_TRUE(WaitFor([&] {
-        rig.Send("four");
-        return second.Recv(20).has_value();
-    }));
-    second.Drain();
-    other.Drain();
+    ASSERT_TRUE(Redirected(rig, second, other));
     rig.Send("five");
     std::optional<Datagram> d = second.RecvUntil("five", 5000);
     ASSERT_TRUE(d);
@@ -195,20 +227,14 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     const uint16_t newPort = FreePort();
     ASSERT_EQ(0, rig.engine.SetHostMsgPort(newPort, true));
     EXPECT_EQ(newPort, rig.engine.GetHostMsgPort());
-    rig.Send("moved");
-    std::optional<Datagram> d = rig.msgTarget.RecvUntil("moved", 5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(newPort, d->fromPort);
+    EXPECT_EQ(newPort, rig.SentFrom("moved"));
 
     // A port held by another socket: the endpoint falls back, -5 reports it.
     UdpPeer holder(INADDR_ANY);
     EXPECT_EQ(udp::CUdpProcess::kErrPortNotConfirmed,
               rig.engine.SetHostMsgPort(holder.Port(), true));
     EXPECT_EQ(newPort, rig.engine.GetHostMsgPort());
-    rig.Send("kept");
-    d = rig.msgTarget.RecvUntil("kept", 5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(newPort, d->fromPort);
+    EXPECT_EQ(newPort, rig.SentFrom("kept"));
 
     // Disabled: nobody serves the request; -5 after the bounded wait, and the
     // port is used once the transport runs again.
@@ -221,18 +247,11 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     EXPECT_LT(waited, std::chrono::milliseconds(10000));
     EXPECT_EQ(laterPort, rig.engine.GetHostMsgPort());
     rig.engine.SetFrameAndTrigger(0, 0, 1);
-    rig.Send("later");
-    d = rig.msgTarget.RecvUntil("later", 5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(laterPort, d->fromPort);
+    EXPECT_EQ(laterPort, rig.SentFrom("later"));
 }
 
 TEST(CUdpProcessSend, DatagramOnMessagePortGoesToProxyAndAnswerToTarget) {
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string("re:") + request.szMsg;
-            return true;
-        });
+    EchoProxy proxy("re:");
     {
         EngineRig rig;
         ASSERT_EQ(0, rig.Start());
@@ -246,17 +265,13 @@ TEST(CUdpProcessSend, DatagramOnMessagePortGoesToProxyAndAnswerToTarget) {
         EXPECT_FALSE(rig.msgTarget.Recv(500));
         EXPECT_FALSE(rig.hbTarget.Recv(0));
     }
-    CCommProxy::getInstance().SetCommandHandler(nullptr);
-    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
 }
 
 // ---- Heartbeat ------------------------------------------------------------
 
 TEST(CUdpProcessHeartbeat, ModeOneSendsExactTextFromMessagePortToMessageTarget) {
     EngineRig rig;
-    rig.engine.SetHeartbeatTranMode(1);
-    rig.engine.SetHeartbeatInterval(1);
-    rig.engine.SetHeartbeatText("ALIVE");
+    rig.Heartbeat(1, 1, "ALIVE");
     ASSERT_EQ(0, rig.Start());
 
     std::optional<Datagram> a = rig.msgTarget.Recv(5000);
@@ -285,9 +300,7 @@ TEST(CUdpProcessHeartbeat, ModeOneSendsExactTextFromMessagePortToMessageTarget) 
 
 TEST(CUdpProcessHeartbeat, ModeTwoSendsFromHeartbeatPortToHeartbeatTargetAndFollowsPortChange) {
     EngineRig rig;
-    rig.engine.SetHeartbeatTranMode(2);
-    rig.engine.SetHeartbeatInterval(1);
-    rig.engine.SetHeartbeatText("HB-2");
+    rig.Heartbeat(2, 1, "HB-2");
     ASSERT_EQ(0, rig.Start());
 
     std::optional<Datagram> d = rig.hbTarget.Recv(5000);
@@ -309,16 +322,13 @@ TEST(CUdpProcessHeartbeat, ModeTwoSendsFromHeartbeatPortToHeartbeatTargetAndFoll
 
 TEST(CUdpProcessHeartbeat, ModesZeroAndThreeAndDisabledTransportSendNoHeartbeat) {
     EngineRig rig;
-    rig.engine.SetHeartbeatInterval(0);  // due on every pass: any leak shows at once
-    rig.engine.SetHeartbeatText("X");
-    rig.engine.SetHeartbeatTranMode(0);
+    rig.Heartbeat(0, 0, "X");  // due on every pass: any leak shows at once
     ASSERT_EQ(0, rig.Start());
-    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode 0";
-    EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode 0";
-
-    rig.engine.SetHeartbeatTranMode(3);
-    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode 3";
-    EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode 3";
+    for (int mode : {0, 3}) {
+        rig.engine.SetHeartbeatTranMode(mode);
+        EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "mode " << mode;
+        EXPECT_FALSE(rig.hbTarget.Recv(0)) << "mode " << mode;
+    }
 
     rig.engine.SetFrameAndTrigger(0, 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let a last pass finish
@@ -336,9 +346,7 @@ TEST(CUdpProcessHeartbeat, ModesZeroAndThreeAndDisabledTransportSendNoHeartbeat)
 
 TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
     EngineRig rig;
-    rig.engine.SetHeartbeatTranMode(1);
-    rig.engine.SetHeartbeatInterval(2);
-    rig.engine.SetHeartbeatText("HB");
+    rig.Heartbeat(1, 2, "HB");
     ASSERT_EQ(0, rig.Start());
     // The first heartbeat is due at once (nothing sent yet); the link is busy
     // from the first result on.
@@ -410,9 +418,7 @@ TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImag
 
     // Nothing held: the answer is the two bytes "NG".
     Trigger().Trigger();
-    d = rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(std::string("NG", 2), d->bytes);
+    EXPECT_EQ(std::string("NG", 2), Next(rig.msgTarget));
     EXPECT_FALSE(rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
 }
 
@@ -426,9 +432,7 @@ TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
 
     for (const char* expected : {"A", "B", "C", "NG"}) {
         Trigger().Trigger();
-        std::optional<Datagram> d = rig.msgTarget.Recv(5000);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(expected, d->bytes);
+        EXPECT_EQ(expected, Next(rig.msgTarget));
         EXPECT_FALSE(rig.msgTarget.Recv(300)) << "extra answer after " << expected;
     }
 }
@@ -438,9 +442,7 @@ TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEvery
     StartHeld(rig, 0);
     auto expectForwarded = [&](const std::vector<std::string>& items, const char* why) {
         for (const std::string& item : items) {
-            std::optional<Datagram> d = rig.msgTarget.Recv(5000);
-            ASSERT_TRUE(d) << why;
-            EXPECT_EQ(item, d->bytes) << why;
+            EXPECT_EQ(item, Next(rig.msgTarget)) << why;
         }
         EXPECT_EQ(0u, rig.engine.GetHeldCount()) << why;
     };
@@ -553,26 +555,19 @@ TEST_F(CUdpProcessScheduled, InitAfterDeInitKeepsHeldQueueAndRecord) {
 
     ASSERT_EQ(0, rig.engine.Init());
     Trigger().Trigger();
-    std::optional<Datagram> d = rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("k1", d->bytes);
+    EXPECT_EQ("k1", Next(rig.msgTarget));
     Trigger().SetTriggerMode(0);
-    d = rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("k2", d->bytes);
-}
-
-TEST(CUdpProcessLifecycle, DeInitWithoutInitReturnsAtOnce) {
-    udp::CUdpProcess engine;
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(-1, engine.DeInit());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-    EXPECT_EQ(-1, engine.m_nRecord.load());
+    EXPECT_EQ("k2", Next(rig.msgTarget));
 }
 
 TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
     const int baseline = ts::ThreadCount();
     EngineRig rig;
+    // DeInit without Init returns at once.
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(-1, rig.engine.DeInit());
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_EQ(-1, rig.engine.m_nRecord.load());
     for (int i = 0; i < 40; ++i) {
         ASSERT_EQ(0, rig.Start(1));
         if (i % 4 == 1) {
@@ -754,17 +749,11 @@ TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
         fillers.push_back(fd);
     }
 
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string("echo:") + request.szMsg;
-            return true;
-        });
     {
+        EchoProxy proxy("echo:");
         EngineRig rig;
         ASSERT_GT(rig.msgTarget.Fd(), 1024);
-        rig.engine.SetHeartbeatTranMode(2);
-        rig.engine.SetHeartbeatInterval(1);
-        rig.engine.SetHeartbeatText("high");
+        rig.Heartbeat(2, 1, "high");
         ASSERT_EQ(0, rig.Start());
         rig.Send("payload");
         EXPECT_TRUE(rig.msgTarget.RecvUntil("payload", 5000));
@@ -775,8 +764,6 @@ TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
         ASSERT_TRUE(hb);
         EXPECT_EQ(rig.engine.GetHostHbPort(), hb->fromPort);
     }
-    CCommProxy::getInstance().SetCommandHandler(nullptr);
-    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
     for (int fd : fillers) {
         close(fd);
     }
