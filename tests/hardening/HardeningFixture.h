@@ -21,20 +21,26 @@
 
 namespace hardening {
 
-// Open descriptors of this process.
-inline int OpenFdCount() {
-    int count = 0;
+// Calls `fn(fd)` for every open descriptor of this process but the one that
+// reads the list.
+template <typename Fn>
+inline void ForEachFd(Fn fn) {
     DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (struct dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
+    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != dirfd(dir)) {
+            fn(fd);
         }
     }
-    closedir(dir);
-    return count - 1;  // the directory's own descriptor
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+}
+
+inline int OpenFdCount() {
+    int count = 0;
+    ForEachFd([&](int) { ++count; });
+    return count;
 }
 
 // Resident set of this process in bytes.
@@ -49,30 +55,18 @@ inline long ResidentBytes() {
 // The descriptor of this process's UDP socket bound to `port`, or -1. This is
 // how a test reaches the engine's socket without any accessor of the module.
 inline int FindUdpSocketByPort(uint16_t port) {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) {
-        return -1;
-    }
     int found = -1;
-    while (struct dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        const int fd = std::atoi(entry->d_name);
+    ForEachFd([&](int fd) {
         int type = 0;
         socklen_t typeLen = sizeof(type);
         sockaddr_in addr{};
         socklen_t len = sizeof(addr);
-        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0 || type != SOCK_DGRAM ||
-            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-            addr.sin_family != AF_INET) {
-            continue;
-        }
-        if (ntohs(addr.sin_port) == port && fd != dirfd(dir)) {
+        if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLen) == 0 && type == SOCK_DGRAM &&
+            getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+            addr.sin_family == AF_INET && ntohs(addr.sin_port) == port) {
             found = fd;
         }
-    }
-    closedir(dir);
+    });
     return found;
 }
 
