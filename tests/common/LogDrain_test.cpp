@@ -5,23 +5,19 @@
 // ends, so ring mode has this binary to itself.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <functional>
-#include <chrono>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LogState.h"
 #include "StdoutCapture.h"
+#include "TempDir.h"
 #include "udptrans/udptrans_api.h"
+#include "Wait.h"
 #include "WriterLines.h"
 
 namespace {
@@ -51,17 +47,12 @@ void ResetRing() {
 }
 
 bool WaitDrained() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < end) {
-        {
+    return ts::WaitFor(
+        [] {
             std::lock_guard<std::mutex> guard(udp::g_logState.lock);
-            if (log_buf_front().data == nullptr && !udp::LogBufFrontIsMarker()) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+            return log_buf_front().data == nullptr && !udp::LogBufFrontIsMarker();
+        },
+        20000);
 }
 
 TEST(LogDrain, OneDrainThreadMovesLinesInOrderAndWhole) {
@@ -117,10 +108,9 @@ TEST(LogDrain, MarkerInFrontDoesNotStallDrain) {
 
 TEST(LogDrain, DrainFollowsRedirectionToFile) {
     ResetRing();
-    char dir[] = "/tmp/logdrainXXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
-    const std::string path = std::string(dir) + "/out.log";
-    std::ofstream(path).flush();
+    ts::TempDir dir;
+    const std::string path = dir.Path() + "/out.log";
+    ASSERT_TRUE(ts::WriteFile(path, ""));
     StdoutCapture cap;  // whatever is not redirected would land here
     ASSERT_EQ(0, log_redirection_output(path.c_str()));
     log_print_mod(8, 6, "to the file\n");
@@ -130,11 +120,7 @@ TEST(LogDrain, DrainFollowsRedirectionToFile) {
     EXPECT_TRUE(drained);
     EXPECT_TRUE(cap.WaitFor([](const std::string& t) { return t == "back on stdout\n"; }));
     EXPECT_EQ("back on stdout\n", cap.Stop());
-    std::stringstream file;
-    file << std::ifstream(path).rdbuf();
-    EXPECT_EQ("to the file\n", file.str());
-    unlink(path.c_str());
-    rmdir(dir);
+    EXPECT_EQ("to the file\n", ts::ReadFile(path));
 }
 
 TEST(LogDrain, ConcurrentWritersEveryLineWrittenOrCounted) {

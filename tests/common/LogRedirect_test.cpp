@@ -4,19 +4,17 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
 
 #include "StdoutCapture.h"
+#include "TempDir.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
@@ -34,25 +32,17 @@ protected:
         for (int fd = 0; fd < 3; ++fd) {
             m_before[fd] = Identify(fd);
         }
-        char dir[] = "/tmp/logredirXXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(dir));
-        m_strDir = dir;
-        m_strFile = m_strDir + "/out.log";
-        std::ofstream(m_strFile).flush();
+        ASSERT_FALSE(m_dir.Path().empty());
+        m_strFile = m_dir.Path() + "/out.log";
+        ASSERT_TRUE(ts::WriteFile(m_strFile, ""));
     }
     void TearDown() override {
         log_redirection_close();  // undoes whatever a failed test left behind
         for (int fd = 0; fd < 3; ++fd) {
             EXPECT_TRUE(m_before[fd] == Identify(fd)) << "descriptor " << fd << " changed";
         }
-        unlink(m_strFile.c_str());
-        rmdir(m_strDir.c_str());
     }
-    std::string FileText() const {
-        std::stringstream text;
-        text << std::ifstream(m_strFile).rdbuf();
-        return text.str();
-    }
+    std::string FileText() const { return ts::ReadFile(m_strFile); }
     // A following redirection is accepted and carries log lines.
     void ExpectFileRedirectionWorks(const std::string& line) {
         ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
@@ -62,7 +52,7 @@ protected:
     }
 
     std::tuple<dev_t, ino_t, dev_t> m_before[3];
-    std::string m_strDir;
+    ts::TempDir m_dir;
     std::string m_strFile;
 };
 
@@ -96,7 +86,7 @@ TEST_F(LogRedirect, BadPathsRefusedWithoutSideEffects) {
     log_set_priority(-1, 0);
     EXPECT_EQ(-1, log_redirection_output(nullptr));
     EXPECT_EQ(-1, log_redirection_dev(nullptr));
-    const std::string missing = m_strDir + "/missing.log";
+    const std::string missing = m_dir.Path() + "/missing.log";
     EXPECT_EQ(-3, log_redirection_output(missing.c_str()));
     EXPECT_EQ(-3, log_redirection_dev(missing.c_str()));
     EXPECT_NE(0, access(missing.c_str(), F_OK));  // never created

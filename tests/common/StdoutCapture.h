@@ -11,10 +11,11 @@
 #include <stdio.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "Wait.h"
 
 class StdoutCapture {
 public:
@@ -61,14 +62,7 @@ public:
     // Polls until pred(text) holds or the deadline passes; returns the result.
     template <typename Pred>
     bool WaitFor(Pred pred) const {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!pred(Text())) {
-            if (std::chrono::steady_clock::now() > end) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return ts::WaitFor([&] { return pred(Text()); }, 10000);
     }
 
 private:
