@@ -563,4 +563,33 @@ TEST_F(HostProgramTest, HangupStopsCleanlyAndASecondSignalEndsAtOnce) {
     EXPECT_EQ(StoredValue("ScheduledTransTime"), "60000") << "the store is whole";
 }
 
+TEST_F(HostProgramTest, ExceptionsThatAModuleLetsThroughAreReportedNotFatal) {
+    // From the start: a failed start, status 1, one line.
+    {
+        const std::string base = m_dir.Path() + "/throw-start";
+        ts::ChildProcess run({UDPTRANS_HOST_PATH, "--module", UDPTRANS_THROWING_MODULE, "--store",
+                              Store(), "--no-listen", "--no-ping", "--duration", "0"},
+                             base + ".stdout", base + ".stderr", {"UDPTRANS_TEST_THROW=setpwd"});
+        EXPECT_EQ(run.Wait(), kExitFailure);
+        const std::string err = ts::ReadFile(base + ".stderr");
+        EXPECT_EQ(err, "udptrans-host: module start with store " + Store() +
+                           " failed with an exception: store unreadable\n");
+    }
+    // From every frame: counted, the first few reported, the run goes on.
+    HostRun run(m_dir.Path(),
+                {"--module", UDPTRANS_THROWING_MODULE, "--store", Store(), "--no-listen",
+                 "--no-ping", "--duration", "0", "--frames", "12", "--fps", "100"});
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    const std::string out = run.Out();
+    EXPECT_NE(out.find("12 frame(s) handed over, 0 queued by the module (status 1), 0 with "
+                       "status 0, 0 refused, 12 ended with an exception"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("frame 1: Process threw: component \\x1b[2Jgone"), std::string::npos) << out;
+    EXPECT_NE(out.find("frame 2: Process threw an exception that is not std::exception"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("frame 6: Process threw"), std::string::npos) << "reported without end";
+}
+
 }  // namespace
