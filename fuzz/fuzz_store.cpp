@@ -74,8 +74,14 @@ std::vector<std::string> Values(const CParamManage& store) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char tmpl[] = "/tmp/fuzz_store_XXXXXX";
-    Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
+    // In memory where there is such a folder: every save syncs its file.
+    char shm[] = "/dev/shm/fuzz_store_XXXXXX";
+    char tmp[] = "/tmp/fuzz_store_XXXXXX";
+    char* tmpl = mkdtemp(shm);
+    if (tmpl == nullptr) {
+        tmpl = mkdtemp(tmp);
+    }
+    Check(tmpl != nullptr, "mkdtemp");
     g_dir = tmpl;
     return 0;
 }

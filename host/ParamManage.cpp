@@ -183,6 +183,16 @@ bool ParseDescriptionLine(std::vector<std::string> f, ParamInfo* info, std::stri
         *error = "key too long or contains '='";
         return false;
     }
+    // Keys are looked up as C texts and written as "key=value" lines: a zero
+    // or control byte would make a key that can never be found again.
+    for (const std::string& field : f) {
+        for (const char c : field) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                *error = "zero or control byte in a field";
+                return false;
+            }
+        }
+    }
     info->strDefault = f[2];
     const std::string& type = f[1];
     if (type == "int") {

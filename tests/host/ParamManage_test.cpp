@@ -331,9 +331,9 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
     EXPECT_FALSE(GetCapturedStderr().empty());
 
     const std::string path = m_dir.Path() + "/bad.pdesc";
-    for (const char* bad :
-         {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n", "A string \"abc 2\n",
-          "A string \"toolong\" 3\n", "A int 1 2\n", "A int 1\nA int 2\n"}) {
+    for (const char* bad : {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n",
+                            "A string \"abc 2\n", "A string \"toolong\" 3\n", "A int 1 2\n",
+                            "A int 1\nA int 2\n", "A\x01B int 1\n", "A string \"x\x1by\"\n"}) {
         ts::WriteFile(path, std::string("# comment\n\n") + bad);
         CaptureStderr();
         EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;
