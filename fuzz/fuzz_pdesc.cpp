@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "FuzzFolder.h"
 #include "algo/ParamManage.h"
 
 namespace {
@@ -32,15 +33,7 @@ void Check(bool ok, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // In memory where there is such a folder: every save syncs its file.
-    char shm[] = "/dev/shm/fuzz_pdesc_XXXXXX";
-    char tmp[] = "/tmp/fuzz_pdesc_XXXXXX";
-    char* tmpl = mkdtemp(shm);
-    if (tmpl == nullptr) {
-        tmpl = mkdtemp(tmp);
-    }
-    Check(tmpl != nullptr, "mkdtemp");
-    g_dir = tmpl;
+    g_dir = MakeFuzzFolder("fuzz_pdesc");
     return 0;
 }
 

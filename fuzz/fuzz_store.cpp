@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "FuzzFolder.h"
 #include "algo/ParamManage.h"
 
 namespace {
@@ -74,15 +75,7 @@ std::vector<std::string> Values(const CParamManage& store) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // In memory where there is such a folder: every save syncs its file.
-    char shm[] = "/dev/shm/fuzz_store_XXXXXX";
-    char tmp[] = "/tmp/fuzz_store_XXXXXX";
-    char* tmpl = mkdtemp(shm);
-    if (tmpl == nullptr) {
-        tmpl = mkdtemp(tmp);
-    }
-    Check(tmpl != nullptr, "mkdtemp");
-    g_dir = tmpl;
+    g_dir = MakeFuzzFolder("fuzz_store");
     return 0;
 }
 
