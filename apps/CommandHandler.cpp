@@ -1,9 +1,10 @@
 #include "CommandHandler.h"
 
-#include <cstdio>
 #include <cstring>
+#include <exception>
 
-#include "DatagramListener.h"
+#include "ResultCodes.h"
+#include "TextEscape.h"
 
 namespace host {
 namespace {
@@ -22,6 +23,10 @@ std::string NextWord(std::string& text) {
     return word;
 }
 
+std::string Refusal(const std::string& what, int code) {
+    return "ERR " + what + ": " + apps::DescribeResult(code);
+}
+
 }  // namespace
 
 CCommandHandler::CCommandHandler(CAbstractUserModule& module, CFrameDriver& driver,
@@ -33,67 +38,81 @@ CCommandHandler::CCommandHandler(CAbstractUserModule& module, CFrameDriver& driv
       m_console(console) {}
 
 bool CCommandHandler::Handle(const CCommProxy::MessageInfo& request, std::string& reply) {
-    m_nCount.fetch_add(1);
     // szMsg always ends in a zero byte; the module keeps at most 127 characters.
     const std::string text(request.szMsg, strnlen(request.szMsg, sizeof(request.szMsg)));
-    reply = Answer(text);
+    std::optional<std::string> answer;
+    try {
+        answer = Answer(text);
+    } catch (const std::exception& e) {
+        // The module lets the store's exceptions through; the peer learns
+        // that its command failed, the host goes on.
+        answer = "ERR failed: " + std::string(e.what());
+    }
+    if (!answer) {
+        m_nIgnored.fetch_add(1);
+        if (m_bVerbose) {
+            m_console.Print("ignored \"%s\"", apps::EscapeText(text).c_str());
+        }
+        return false;
+    }
+    m_nAnswered.fetch_add(1);
+    reply = std::move(*answer);
     if (m_bVerbose) {
-        const std::string shown = CDatagramListener::Escape(text.data(), text.size());
-        m_console.Print("command \"%s\" -> \"%s\"", shown.c_str(), reply.c_str());
+        m_console.Print("command \"%s\" -> \"%s\"", apps::EscapeText(text).c_str(),
+                        apps::EscapeText(reply).c_str());
     }
     return true;
 }
 
-std::string CCommandHandler::Answer(std::string text) {
+std::optional<std::string> CCommandHandler::Answer(std::string text) {
     // Tools such as nc send a line end with the command.
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
     }
     const std::string command = NextWord(text);
     if (command == "PING" && text.empty()) {
-        return "PONG";
+        return std::string("PONG");
     }
     if (command == "TRIGGER" && text.empty()) {
-        return "TRIGGER " + std::to_string(m_driver.FireTrigger());
+        const int count = m_driver.FireTrigger();
+        if (count == CFrameDriver::kTriggerRefused) {
+            return "ERR TRIGGER refused: " + std::to_string(kMaxPendingTriggers) +
+                   " triggered frames already wait";
+        }
+        return "TRIGGER " + std::to_string(count);
     }
     if (command == "GET") {
         const std::string key = NextWord(text);
         if (key.empty() || !text.empty()) {
-            return "ERR usage: GET <key>";
+            return std::string("ERR usage: GET <key>");
         }
         char value[256] = {};
         int length = 0;
         const int result = m_module.GetParam(key.c_str(), value, sizeof(value), &length);
         if (result != 0) {
-            char answer[320];
-            std::snprintf(answer, sizeof(answer), "ERR GET %s: 0x%08X", key.c_str(),
-                          static_cast<unsigned>(result));
-            return answer;
+            return Refusal("GET " + key, result);
         }
         // The module answers some keys (the target addresses) with nothing.
         return key + "=" + value;
     }
     if (command == "SET") {
         if (!m_bAllowRemoteSet) {
-            return "ERR SET refused: start the host with --allow-remote-set";
+            return std::string("ERR SET refused: start the host with --allow-remote-set");
         }
         const std::string key = NextWord(text);
         const size_t begin = text.find_first_not_of(' ');
         const std::string value = begin == std::string::npos ? std::string() : text.substr(begin);
         if (key.empty() || value.empty()) {
-            return "ERR usage: SET <key> <value>";
+            return std::string("ERR usage: SET <key> <value>");
         }
         const int result =
             m_module.SetParam(key.c_str(), value.c_str(), static_cast<int>(value.size()));
         if (result != 0) {
-            char answer[400];
-            std::snprintf(answer, sizeof(answer), "ERR SET %s %s: 0x%08X", key.c_str(),
-                          value.c_str(), static_cast<unsigned>(result));
-            return answer;
+            return Refusal("SET " + key + " " + value, result);
         }
         return "OK " + key + "=" + value;
     }
-    return "ERR unknown command (PING, GET <key>, TRIGGER, SET <key> <value>)";
+    return std::nullopt;
 }
 
 }  // namespace host

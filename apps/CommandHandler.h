@@ -5,9 +5,13 @@
 //
 //   "PING"              -> "PONG"
 //   "GET <key>"         -> the value, read through the module's GetParam
-//   "TRIGGER"           -> a software trigger; answered "TRIGGER <count>"
+//   "TRIGGER"           -> a software trigger; answered "TRIGGER <count>", or
+//                          "ERR ..." when too many triggered frames wait
 //   "SET <key> <value>" -> only when remote changes are allowed
-//   anything else       -> "ERR ..." with a short reason
+//   anything else       -> not answered, only counted: answers go to the
+//                          module's target, where a flood of "ERR" answers to
+//                          noise would crowd out the results
+// A refusal names the code and its reason.
 //
 // Threads: Handle runs on the proxy's thread "comm_proxy". The module and the
 // frame driver must outlive the handler's installation; the host removes the
@@ -16,6 +20,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "Console.h"
@@ -33,10 +38,12 @@ public:
     // The proxy's CommandHandler: true with `reply` set when there is an answer.
     bool Handle(const CCommProxy::MessageInfo& request, std::string& reply);
 
-    // Builds the answer to one command text (trailing "\r\n" ignored).
-    std::string Answer(std::string text);
+    // The answer to one command text (trailing blanks and "\r\n" ignored);
+    // nothing when the text is not one of the commands.
+    std::optional<std::string> Answer(std::string text);
 
-    uint64_t Count() const { return m_nCount.load(); }
+    uint64_t Answered() const { return m_nAnswered.load(); }
+    uint64_t Ignored() const { return m_nIgnored.load(); }
 
 private:
     CAbstractUserModule& m_module;
@@ -44,7 +51,9 @@ private:
     const bool m_bAllowRemoteSet;
     const bool m_bVerbose;
     CConsole& m_console;
-    std::atomic<uint64_t> m_nCount{0};  // written on the proxy thread, read by the main thread
+    // Written on the proxy thread, read by the main thread.
+    std::atomic<uint64_t> m_nAnswered{0};
+    std::atomic<uint64_t> m_nIgnored{0};
 };
 
 }  // namespace host

@@ -8,6 +8,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
+
+#include "TextEscape.h"
 
 namespace host {
 
@@ -36,10 +39,15 @@ int CDatagramListener::Add(uint32_t address, uint16_t port) {
     return 0;
 }
 
-void CDatagramListener::Start() {
+bool CDatagramListener::Start() {
     if (!m_vecSocket.empty() && !m_thread.joinable()) {
-        m_thread = std::thread([this] { Run(); });
+        try {
+            m_thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            return false;  // no thread: the caller reports it and shuts down
+        }
     }
+    return true;
 }
 
 void CDatagramListener::Stop() {
@@ -87,47 +95,13 @@ void CDatagramListener::Run() {
                                     std::chrono::steady_clock::now() - m_tStart)
                                     .count();
                 m_nCount.fetch_add(1);
-                const std::string text = Escape(buffer, static_cast<size_t>(n));
+                const std::string text = apps::EscapeText(buffer, static_cast<size_t>(n));
                 m_console.Print("%7lld ms  %5u -> %-5u %5zd bytes  \"%s\"",
                                 static_cast<long long>(ms), ntohs(from.sin_port),
                                 m_vecSocket[i].nPort, n, text.c_str());
             }
         }
     }
-}
-
-std::string CDatagramListener::Escape(const char* bytes, size_t length) {
-    std::string out;
-    out.reserve(length);
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        switch (c) {
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '"':
-                out += "\\\"";
-                break;
-            default:
-                if (c >= 0x20 && c < 0x7f) {
-                    out += static_cast<char>(c);
-                } else {
-                    char hex[8];
-                    std::snprintf(hex, sizeof(hex), "\\x%02x", c);
-                    out += hex;
-                }
-        }
-    }
-    return out;
 }
 
 }  // namespace host

@@ -30,13 +30,11 @@ public:
     int Add(uint32_t address, uint16_t port);
     bool Empty() const { return m_vecSocket.empty(); }
 
-    void Start();
+    // Starts the receive thread; false when it cannot be created.
+    bool Start();
     void Stop();  // joins the thread and closes the sockets
 
     uint64_t Count() const { return m_nCount.load(); }
-
-    // `bytes` as printable text: \r \n \t \\ \" and \xHH for the rest.
-    static std::string Escape(const char* bytes, size_t length);
 
 private:
     struct Socket {

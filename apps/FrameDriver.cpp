@@ -4,9 +4,11 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <system_error>
 #include <vector>
 
 #include "FrameFactory.h"
+#include "TextEscape.h"
 
 namespace host {
 namespace {
@@ -23,10 +25,15 @@ CFrameDriver::~CFrameDriver() {
     Stop();
 }
 
-void CFrameDriver::Start() {
+bool CFrameDriver::Start() {
     if (!m_thread.joinable()) {
-        m_thread = std::thread([this] { Run(); });
+        try {
+            m_thread = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            return false;  // no thread: the caller reports it and shuts down
+        }
     }
+    return true;
 }
 
 void CFrameDriver::Stop() {
@@ -44,27 +51,36 @@ int CFrameDriver::FireTrigger() {
     int count = 0;
     {
         std::lock_guard<std::mutex> lock(m_mtx);
-        count = TriggerLocked(zerran_app::UpTimeMs());
+        if (m_options.eTrigger == TriggerMode::kSoft && m_dqPending.size() >= kMaxPendingTriggers) {
+            m_nTriggersRefused.fetch_add(1);
+            return kTriggerRefused;
+        }
+        count = TriggerLocked(zerran_app::UpTimeMs(), false);
     }
     m_cv.notify_all();
     return count;
 }
 
-int CFrameDriver::TriggerLocked(uint64_t nowMs) {
+int CFrameDriver::TriggerLocked(uint64_t nowMs, bool timed) {
     // The image time is stamped before the count moves, so a reader that sees
     // the new count never pairs it with the previous trigger's time.
     const int count = m_trigger.TriggerAt(nowMs);
     m_nLastTriggerMs.store(nowMs);
     if (m_options.eTrigger == TriggerMode::kSoft && !m_bStop) {
-        m_dqPending.push_back(PendingFrame{m_nNextFrame++, count,
-                                           nowMs + static_cast<uint64_t>(m_options.nProcessMs)});
-        m_bIdle.store(false);
+        m_dqPending.push_back(PendingFrame{
+            m_nNextFrame++, count, nowMs + static_cast<uint64_t>(m_options.nProcessMs), timed});
+        if (timed) {
+            ++m_nTimedPending;
+            m_bIdle.store(false);
+        }
     }
     return count;
 }
 
 FrameStats CFrameDriver::Stats() const {
-    return m_stStats;
+    FrameStats stats = m_stStats;
+    stats.nTriggersRefused = m_nTriggersRefused.load();
+    return stats;
 }
 
 void CFrameDriver::Run() {
@@ -84,7 +100,7 @@ void CFrameDriver::Run() {
         if (timedDueMs <= nowMs) {
             ++timedIssued;
             if (m_options.eTrigger == TriggerMode::kSoft) {
-                TriggerLocked(nowMs);
+                TriggerLocked(nowMs, true);
             } else {
                 const int frame = m_nNextFrame++;
                 const int trigger = m_trigger.TriggerCount();
@@ -97,6 +113,9 @@ void CFrameDriver::Run() {
         if (!m_dqPending.empty() && m_dqPending.front().nDueMs <= nowMs) {
             const PendingFrame pending = m_dqPending.front();
             m_dqPending.pop_front();
+            if (pending.bTimed) {
+                --m_nTimedPending;
+            }
             // Process runs without the lock: the command handler may fire a
             // trigger meanwhile, and the module may take its time.
             lock.unlock();
@@ -104,7 +123,7 @@ void CFrameDriver::Run() {
             lock.lock();
             continue;
         }
-        m_bIdle.store(!timedLeft && m_dqPending.empty());
+        m_bIdle.store(!timedLeft && m_nTimedPending == 0);
         const uint64_t wakeMs =
             std::min(timedDueMs, m_dqPending.empty() ? kNever : m_dqPending.front().nDueMs);
         if (wakeMs == kNever) {
@@ -121,18 +140,33 @@ void CFrameDriver::HandOver(int frame, int trigger) {
                                     : ExpandPayload(m_options.strPayload, frame, trigger);
     zerran_app::CFrame record(frame, trigger, std::vector<uint8_t>(payload.begin(), payload.end()));
     int result = 0;
+    bool threw = false;
+    // The module lets exceptions of the framework and of components pass
+    // through Process; the frame is lost, the chain goes on as the camera's
+    // would. Counted, and the first few are reported.
+    constexpr uint64_t kThrowsReported = 5;
     try {
         result = m_module.Process(record.Input(), record.Output());
     } catch (const std::exception& e) {
-        // Only the framework's or a component's exception can get here; the
-        // frame is lost, the chain goes on as the camera's would.
-        m_console.Print("frame %d: Process threw: %s", frame, e.what());
-        result = -1;
+        threw = true;
+        if (m_stStats.nThrew < kThrowsReported) {
+            m_console.Print("frame %d: Process threw: %s", frame,
+                            apps::EscapeText(e.what()).c_str());
+        }
+    } catch (...) {
+        // Anything else a component throws: the same, without a text.
+        threw = true;
+        if (m_stStats.nThrew < kThrowsReported) {
+            m_console.Print("frame %d: Process threw an exception that is not std::exception",
+                            frame);
+        }
     }
     m_nLastProcessMs.store(zerran_app::UpTimeMs());
     ++m_stStats.nHandedOver;
     const int status = record.Status();
-    if (result != 0) {
+    if (threw) {
+        ++m_stStats.nThrew;
+    } else if (result != 0) {
         ++m_stStats.mapRefused[result];
     } else if (status == 1) {
         ++m_stStats.nStatus1;

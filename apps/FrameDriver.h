@@ -33,7 +33,9 @@ struct FrameStats {
     uint64_t nHandedOver = 0;
     uint64_t nStatus1 = 0;
     uint64_t nStatus0 = 0;
+    uint64_t nThrew = 0;                 // Process ended with an exception
     std::map<int, uint64_t> mapRefused;  // Process result code -> frames
+    uint64_t nTriggersRefused = 0;       // remote triggers beyond the pending bound
 };
 
 class CFrameDriver {
@@ -44,17 +46,20 @@ public:
     CFrameDriver(const CFrameDriver&) = delete;
     CFrameDriver& operator=(const CFrameDriver&) = delete;
 
-    void Start();
+    // Starts the processing thread; false when it cannot be created.
+    bool Start();
     // Ends the processing thread; frames still waiting for their processing
     // time are dropped (they were never handed over).
     void Stop();
 
     // A software trigger now, as from a trigger input; in triggered mode its
-    // frame follows. Returns the new trigger count.
+    // frame follows. Returns the new trigger count, or kTriggerRefused when
+    // kMaxPendingTriggers frames already wait (nothing changes then).
+    static constexpr int kTriggerRefused = -1;
     int FireTrigger();
 
-    // True once every timed frame has been handed over and no triggered frame
-    // waits for its processing time.
+    // True once every timed frame has been handed over. Frames of remote
+    // triggers do not count: a flood of them must not keep the host running.
     bool Idle() const { return m_bIdle.load(); }
     // Up-time (ms) of the last trigger and the last hand-over; 0 when none.
     uint64_t LastTriggerMs() const { return m_nLastTriggerMs.load(); }
@@ -67,11 +72,12 @@ private:
         int nFrame;
         int nTrigger;
         uint64_t nDueMs;  // up-time at which the frame reaches Process
+        bool bTimed;      // from the timer, not from a remote trigger
     };
 
     void Run();
     // Soft trigger and its frame; caller holds m_mtx.
-    int TriggerLocked(uint64_t nowMs);
+    int TriggerLocked(uint64_t nowMs, bool timed);
     void HandOver(int frame, int trigger);
 
     CAbstractUserModule& m_module;
@@ -79,16 +85,18 @@ private:
     const HostOptions& m_options;
     CConsole& m_console;
 
-    std::mutex m_mtx;  // guards the four members below
+    std::mutex m_mtx;  // guards the five members below
     std::condition_variable m_cv;
     std::deque<PendingFrame> m_dqPending;
     int m_nNextFrame = 1;
+    int m_nTimedPending = 0;  // timed frames in m_dqPending
     bool m_bStop = false;
 
     std::thread m_thread;
     std::atomic<bool> m_bIdle{false};
     std::atomic<uint64_t> m_nLastTriggerMs{0};
     std::atomic<uint64_t> m_nLastProcessMs{0};
+    std::atomic<uint64_t> m_nTriggersRefused{0};  // written by FireTrigger's callers
     FrameStats m_stStats;  // processing thread only; read by Stats after the join
 };
 

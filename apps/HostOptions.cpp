@@ -3,9 +3,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include "FileCheck.h"
+#include "TextEscape.h"
 
 namespace host {
 namespace {
@@ -38,15 +39,6 @@ bool ParseDouble(const std::string& text, double low, double high, double& out) 
     return true;
 }
 
-bool ReadFile(const std::string& path, std::string& bytes) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    return !file.bad();
-}
-
 }  // namespace
 
 ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::string& error) {
@@ -67,19 +59,20 @@ ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::strin
                 return true;
             }
             if (i + 1 >= argc) {
-                error = name + " needs a value";
+                error = apps::EscapeText(name) + " needs a value";
                 return false;
             }
             out = argv[++i];
             return true;
         };
         auto bad = [&](const std::string& what) {
-            error = "bad value for " + name + ": \"" + what + "\"";
+            error =
+                "bad value for " + apps::EscapeText(name) + ": \"" + apps::EscapeText(what) + "\"";
             return ParseResult::kError;
         };
         auto flag = [&]() {
             if (hasInlineValue) {
-                error = name + " takes no value";
+                error = apps::EscapeText(name) + " takes no value";
                 return false;
             }
             return true;
@@ -103,7 +96,7 @@ ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::strin
                 return ParseResult::kError;
             const size_t eq = text.find('=');
             if (eq == std::string::npos || eq == 0) {
-                error = "--set wants KEY=VALUE, got \"" + text + "\"";
+                error = "--set wants KEY=VALUE, got \"" + apps::EscapeText(text) + "\"";
                 return ParseResult::kError;
             }
             options.vecSet.emplace_back(text.substr(0, eq), text.substr(eq + 1));
@@ -125,8 +118,9 @@ ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::strin
         } else if (name == "--payload-file") {
             if (!argument(text))
                 return ParseResult::kError;
-            if (!ReadFile(text, options.strPayload)) {
-                error = name + ": cannot read \"" + text + "\"";
+            std::string why;
+            if (!apps::ReadRegularFile(text, kPayloadFileMax, options.strPayload, why)) {
+                error = name + ": cannot read \"" + apps::EscapeText(text) + "\": " + why;
                 return ParseResult::kError;
             }
             options.bPayloadIsFile = true;
@@ -199,7 +193,7 @@ ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::strin
                 return ParseResult::kError;
             options.bVerbose = true;
         } else {
-            error = "unknown option \"" + name + "\"";
+            error = "unknown option \"" + apps::EscapeText(name) + "\"";
             return ParseResult::kError;
         }
     }
@@ -229,7 +223,9 @@ std::string UsageText(const char* program) {
         << "  --payload TEXT        result block of each frame; {frame} and {trigger} are\n"
         << "                        replaced by the counters\n"
         << "                        (default \"result frame={frame} trigger={trigger}\")\n"
-        << "  --payload-file FILE   result block: the bytes of FILE as they are\n"
+        << "  --payload-file FILE   result block: the bytes of FILE as they are (a regular\n"
+        << "                        file of at most 1 MiB; the module sends at most the\n"
+        << "                        first 1028 bytes of a result block)\n"
         << "  --trigger free|soft   free-running (default), or triggered acquisition: a\n"
         << "                        software trigger before every frame\n"
         << "  --process-ms MS       soft trigger: time from a trigger to its frame's\n"
@@ -244,24 +240,34 @@ std::string UsageText(const char* program) {
         << "                        loopback addresses)\n"
         << "  --ping, --no-ping     send \"PING\" to the module's port once at start\n"
         << "                        (default on)\n"
-        << "  --allow-remote-set    accept \"SET <key> <value>\" commands from the network\n"
+        << "  --allow-remote-set    accept \"SET <key> <value>\" commands from the network.\n"
+        << "                        The module listens on every interface: anyone who can\n"
+        << "                        reach this machine may then change and save parameters\n"
         << "\n"
         << "Logging:\n"
         << "  --log-level N         threshold for the module's log lines: 3 debug, 4 info,\n"
         << "                        6 errors (default), 8 silent\n"
-        << "  --log-mode direct|ring  write log lines at once (default) or through the\n"
-        << "                        ring buffer and its drain thread\n"
+        << "  --log-mode direct|ring  the module's logging facility writes at once\n"
+        << "                        (default) or runs its ring buffer and drain thread; the\n"
+        << "                        module's own lines reach this program's output through\n"
+        << "                        its log callback either way, escaped\n"
         << "  -v, --verbose         one line per frame handed over\n"
         << "  -h, --help            this text\n"
         << "\n"
         << "Commands answered on the module's port (answers go to the target):\n"
         << "  PING                  -> PONG\n"
         << "  GET <key>             -> the parameter's value\n"
-        << "  TRIGGER               -> a software trigger (and a frame with --trigger soft)\n"
+        << "  TRIGGER               -> a software trigger (and a frame with --trigger soft);\n"
+        << "                        at most " << kMaxPendingTriggers << " frames wait at a time\n"
         << "  SET <key> <value>     -> with --allow-remote-set only\n"
+        << "  Anything else is counted and dropped, not answered.\n"
         << "\n"
-        << "Exit status: 0 done, 1 start-up failure, 2 a --set value was refused,\n"
-        << "64 bad command line.\n";
+        << "Signals: SIGINT, SIGTERM or SIGHUP stop the program cleanly; a second one ends\n"
+        << "it at once.\n"
+        << "\n"
+        << "Exit status: 0 done, 1 start-up or resource failure, 2 a --set value was\n"
+        << "refused, 64 bad command line, 128+N ended by signal N (130 Ctrl-C, 143\n"
+        << "SIGTERM, 129 SIGHUP).\n";
     return out.str();
 }
 

@@ -5,12 +5,21 @@
 // afterwards.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace host {
+
+// Payload files are read whole at start; the module sends at most the first
+// 1028 bytes of a result block, so a larger bound only serves a test of that.
+constexpr size_t kPayloadFileMax = size_t{1} << 20;
+constexpr size_t kResultBlockMax = 1028;
+// Triggered frames that may wait for their processing time at once; a remote
+// TRIGGER beyond that is refused, so a flood cannot grow the host's memory.
+constexpr size_t kMaxPendingTriggers = 64;
 
 enum class TriggerMode { kFree, kSoft };
 enum class ListenMode { kAuto, kOn, kOff };

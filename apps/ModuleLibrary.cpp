@@ -4,6 +4,8 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include "FileCheck.h"
+
 namespace host {
 namespace {
 
@@ -29,6 +31,13 @@ CModuleLibrary::~CModuleLibrary() {
 }
 
 bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::string& error) {
+    // dlopen would wait for ever on a FIFO and read a device without end.
+    constexpr size_t kModuleMax = size_t{256} << 20;
+    std::string notFile;
+    if (!apps::CheckRegularFile(path, kModuleMax, notFile)) {
+        error = "cannot load " + path + ": " + notFile;
+        return false;
+    }
     // RTLD_LOCAL: the module's own symbols must not resolve anything of the
     // host's. RTLD_NOW: a missing symbol shows here, not in the middle of a frame.
     const int flags = RTLD_NOW | RTLD_LOCAL | (keepResident ? RTLD_NODELETE : 0);
@@ -44,7 +53,8 @@ bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::strin
                     Resolve(m_pHandle, "log_prt_init", m_stLog.prtInit, error) &&
                     Resolve(m_pHandle, "log_set_priority", m_stLog.setPriority, error) &&
                     Resolve(m_pHandle, "log_set_mode", m_stLog.setMode, error) &&
-                    Resolve(m_pHandle, "log_get_loss_cnt", m_stLog.getLossCount, error);
+                    Resolve(m_pHandle, "log_get_loss_cnt", m_stLog.getLossCount, error) &&
+                    Resolve(m_pHandle, "log_set_callbacker", m_stLog.setCallback, error);
     if (!ok) {
         error = path + ": " + error;
         Unload();

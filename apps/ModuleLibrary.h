@@ -23,6 +23,8 @@ struct ModuleLogApi {
     void (*setPriority)(int id, int priority) = nullptr;
     void (*setMode)(int mode) = nullptr;
     unsigned int (*getLossCount)() = nullptr;
+    void (*setCallback)(int level, int (*callback)(int id, int level, int flag, const char* line,
+                                                   int length)) = nullptr;
 };
 
 class CModuleLibrary {

@@ -9,8 +9,12 @@
 // Threads: the main thread loads, starts, waits (for the frames, for signals)
 // and shuts down; the processing thread (CFrameDriver), the listener thread
 // (CDatagramListener) and the proxy's thread (CCommandHandler) do the rest.
-// SIGINT and SIGTERM are blocked in every thread and taken by the main thread
-// with sigtimedwait, so no handler ever runs in the middle of module code.
+// The stop signals are blocked in every thread and taken by the main thread
+// (StopSignals.h), so no handler ever runs in the middle of module code.
+//
+// Everything printed that came from the network, the store or the command
+// line is escaped first (TextEscape.h); the module's own log lines reach the
+// console through CLogRelay, escaped too.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -21,12 +25,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "AppRegistry.h"
@@ -35,12 +41,18 @@
 #include "DatagramListener.h"
 #include "FrameDriver.h"
 #include "HostOptions.h"
+#include "LogRelay.h"
 #include "ModuleLibrary.h"
+#include "ResultCodes.h"
+#include "StartupChecks.h"
+#include "StopSignals.h"
+#include "TextEscape.h"
 #include "algo/CommProxy.h"
 #include "algo/Thread.h"
 
 namespace {
 
+using apps::EscapeText;
 using host::CConsole;
 using host::HostOptions;
 
@@ -57,8 +69,6 @@ constexpr uint64_t kSettleMs = 300;
 constexpr int kProxyIdleMs = 5000;
 // Ring-buffer size in 512-byte units; the drain writes one line per ms.
 constexpr int kLogRingUnits = 256;
-
-sigset_t g_stopSignals;
 
 // Starts the logging facility's drain thread: detached, because it never
 // ends, and named so that it can be found in a thread listing.
@@ -94,15 +104,21 @@ uint64_t NowMs() {
     return zerran_app::UpTimeMs();
 }
 
+// One line on standard error, prefixed with the program's name.
+void Fail(const std::string& text) {
+    std::fprintf(stderr, "udptrans-host: %s\n", text.c_str());
+}
+
 // Waits until `done` holds or `deadlineMs` (up-time) has come. False when a
-// stop signal arrived first; it is reported once and remembered.
+// stop signal arrived first; it is reported once and remembered, and from
+// then on a second one ends the program at once.
 class CStopWatch {
 public:
     explicit CStopWatch(CConsole& console) : m_console(console) {}
 
     bool WaitUntil(uint64_t deadlineMs, const std::function<bool()>& done = {}) {
         for (;;) {
-            if (m_bStopped) {
+            if (m_nSignal != 0) {
                 return false;
             }
             if (done && done()) {
@@ -113,28 +129,35 @@ public:
                 return true;
             }
             // Short slices: `done` is polled, not signalled.
-            const uint64_t slice = std::min<uint64_t>(deadlineMs - now, 20);
-            timespec timeout{0, static_cast<long>(slice) * 1000000L};
-            const int signal = sigtimedwait(&g_stopSignals, nullptr, &timeout);
-            if (signal == SIGINT || signal == SIGTERM) {
-                m_console.Print("udptrans-host: %s received, shutting down",
-                                signal == SIGINT ? "SIGINT" : "SIGTERM");
-                m_bStopped = true;
-            }
+            Take(host::WaitStopSignal(static_cast<int>(std::min<uint64_t>(deadlineMs - now, 20))));
         }
     }
-    bool Stopped() const { return m_bStopped; }
+    // Before the module is stopped: a signal that came meanwhile is noted, and
+    // any further one ends the program at once, since stopping the module may
+    // take as long as its longest scheduled wait.
+    void EnterShutdown() {
+        if (m_nSignal == 0) {
+            Take(host::WaitStopSignal(0));
+        }
+        host::ArmImmediateExit();
+    }
+    bool Stopped() const { return m_nSignal != 0; }
+    int Signal() const { return m_nSignal; }
 
 private:
-    CConsole& m_console;
-    bool m_bStopped = false;
-};
+    void Take(int signal) {
+        if (signal == 0 || m_nSignal != 0) {
+            return;
+        }
+        m_console.Print("udptrans-host: %s received, shutting down (again: at once)",
+                        host::StopSignalName(signal));
+        m_nSignal = signal;
+        host::ArmImmediateExit();
+    }
 
-std::string Hex(int code) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(code));
-    return text;
-}
+    CConsole& m_console;
+    int m_nSignal = 0;
+};
 
 // The store's values as the framework lists them. GetParam answers the target
 // addresses with nothing, so the store is the only place to learn them.
@@ -215,25 +238,44 @@ uint64_t DrainDeadline(CAbstractUserModule& module, const host::CFrameDriver& dr
     return deadline;
 }
 
-// The one line that tells how the run went.
-std::string SummaryLine(const host::FrameStats& stats, bool listenerOn, uint64_t datagrams,
-                        uint64_t commands) {
+struct RunCounts {
+    host::FrameStats stats;
+    bool bListenerOn = false;
+    uint64_t nArrived = 0;
+    uint64_t nAnswered = 0;
+    uint64_t nIgnored = 0;
+};
+
+// The one line that tells how the run went. "Queued" is what the module
+// accepted (status 1): whether it left the machine only the listener can say.
+std::string SummaryLine(const RunCounts& counts) {
+    const host::FrameStats& stats = counts.stats;
     uint64_t refusedTotal = 0;
     std::string byCode;
     for (const auto& [code, count] : stats.mapRefused) {
         refusedTotal += count;
-        byCode += (byCode.empty() ? "" : ", ") + Hex(code) + ": " + std::to_string(count);
+        byCode += (byCode.empty() ? "" : ", ") + apps::HexCode(code) + " " +
+                  apps::ResultReason(code) + ": " + std::to_string(count);
     }
     std::string line = "udptrans-host: summary: " + std::to_string(stats.nHandedOver) +
                        " frame(s) handed over, " + std::to_string(stats.nStatus1) +
-                       " published with status 1, " + std::to_string(stats.nStatus0) +
+                       " queued by the module (status 1), " + std::to_string(stats.nStatus0) +
                        " with status 0, " + std::to_string(refusedTotal) + " refused";
     if (!byCode.empty()) {
         line += " (" + byCode + ")";
     }
-    line += listenerOn ? ", " + std::to_string(datagrams) + " datagram(s) seen by the listener"
-                       : std::string(", listener off");
-    line += ", " + std::to_string(commands) + " command(s) answered";
+    if (stats.nThrew != 0) {
+        line += ", " + std::to_string(stats.nThrew) + " ended with an exception";
+    }
+    line += counts.bListenerOn
+                ? ", " + std::to_string(counts.nArrived) + " datagram(s) arrived at the listener"
+                : std::string(", listener off");
+    line += ", " + std::to_string(counts.nAnswered) + " command(s) answered, " +
+            std::to_string(counts.nIgnored) + " datagram(s) ignored (not commands)";
+    if (stats.nTriggersRefused != 0) {
+        line += ", " + std::to_string(stats.nTriggersRefused) + " trigger(s) refused (" +
+                std::to_string(host::kMaxPendingTriggers) + " frames waiting)";
+    }
     return line;
 }
 
@@ -250,18 +292,73 @@ const char* HeartbeatModeText(int mode) {
     }
 }
 
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+}
+
+// Says on standard error what the module's start does not: a stored target
+// address that keeps its transport from starting, and a host port that was
+// taken and replaced by the next free one (the store now holds that one).
+// True when the transport can have started.
+bool WarnAboutStart(const std::map<std::string, std::string>& store,
+                    const host::RequestedPorts& requested, int hostPort, int hostHbPort) {
+    bool usable = true;
+    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+        const auto it = store.find(key);
+        const std::string value = it == store.end() ? std::string() : it->second;
+        if (!host::TargetAddressUsable(value)) {
+            Fail(std::string("warning: stored ") + key + " \"" + EscapeText(value) +
+                 "\" is not a usable address: the module's transport did not start and "
+                 "nothing will be sent; set it with --set " +
+                 key + "=<address>");
+            usable = false;
+        }
+    }
+    if (!usable) {
+        return false;
+    }
+    auto stepped = [](const char* key, const std::optional<int>& wanted, int bound) {
+        if (wanted && bound > 0 && *wanted != bound) {
+            Fail(std::string("warning: ") + key + " " + std::to_string(*wanted) +
+                 " was taken by another socket; the module bound " + std::to_string(bound) +
+                 " instead and saved it in the store");
+        }
+    };
+    stepped("HostPort", requested.nHostPort, hostPort);
+    stepped("HostHeartbeatPort", requested.nHostHbPort, hostHbPort);
+    return true;
+}
+
+// Calls `fn` on destruction unless released: the module is stopped in order
+// also when the run leaves early.
+class CScopeExit {
+public:
+    explicit CScopeExit(std::function<void()> fn) : m_fn(std::move(fn)) {}
+    ~CScopeExit() {
+        if (m_fn) {
+            m_fn();
+        }
+    }
+    CScopeExit(const CScopeExit&) = delete;
+    CScopeExit& operator=(const CScopeExit&) = delete;
+
+private:
+    std::function<void()> m_fn;
+};
+
 int Run(const HostOptions& options) {
     CConsole console(stdout);
     const auto startTime = std::chrono::steady_clock::now();
     const std::string modulePath =
         options.strModulePath.empty() ? host::CModuleLibrary::DefaultPath() : options.strModulePath;
     const bool ringLog = options.eLogMode == host::LogMode::kRing;
+    const std::string storeShown = EscapeText(options.strStoreDir);
 
     std::error_code fsError;
     std::filesystem::create_directories(options.strStoreDir, fsError);
     if (fsError) {
-        std::fprintf(stderr, "udptrans-host: cannot create store folder %s: %s\n",
-                     options.strStoreDir.c_str(), fsError.message().c_str());
+        Fail("cannot create store folder " + storeShown + ": " + fsError.message());
         return kExitFailure;
     }
 
@@ -272,7 +369,7 @@ int Run(const HostOptions& options) {
     host::CModuleLibrary library;
     std::string error;
     if (!library.Load(modulePath, ringLog, error)) {
-        std::fprintf(stderr, "udptrans-host: %s\n", error.c_str());
+        Fail(EscapeText(error));
         return kExitFailure;
     }
     const host::ModuleLogApi& log = library.Log();
@@ -282,22 +379,39 @@ int Run(const HostOptions& options) {
         console.Print("udptrans-host: log set-up returned %d, module log lines may be lost",
                       logInit);
     }
-    log.setPriority(options.nModuleId, options.nLogLevel);
+    // The module's lines come through the relay, escaped; the colour it puts
+    // around them means something only on a terminal.
+    host::CLogRelay relay(console, isatty(STDOUT_FILENO) == 1);
+    relay.Install(log, options.nModuleId, options.nLogLevel);
+
+    // Read before the start, which writes the bound ports back into the store.
+    const host::RequestedPorts requested = host::ReadRequestedPorts(
+        options.strStoreDir + "/udptrans.param", FolderOf(modulePath) + "/udptrans.pdesc");
 
     int exitCode = kExitOk;
+    int stopSignal = 0;
     {
         zerran_app::CScopedComponents components;
         if (components.Result() != 0) {
-            std::fprintf(stderr, "udptrans-host: cannot publish the application components: %d\n",
-                         components.Result());
+            Fail("cannot publish the application components: " +
+                 apps::DescribeResult(components.Result()));
             return kExitFailure;
         }
         components.Trigger().SetTriggerMode(options.eTrigger == host::TriggerMode::kSoft ? 1 : 0);
         components.Image().SetTestImage(options.bTestImage ? 1 : 0);
 
+        // The proxy's worker thread is made on first use.
+        CCommProxy* proxy = nullptr;
+        try {
+            proxy = &CCommProxy::getInstance();
+        } catch (const std::system_error& e) {
+            Fail(std::string("cannot start the communication proxy's thread: ") + e.what());
+            return kExitFailure;
+        }
+
         CAbstractUserModule* module = library.Create()();
         if (module == nullptr) {
-            std::fprintf(stderr, "udptrans-host: CreateModule returned no module\n");
+            Fail("CreateModule returned no module");
             return kExitFailure;
         }
         module->SetModuleId(options.nModuleId);
@@ -307,31 +421,67 @@ int Run(const HostOptions& options) {
         host::CFrameDriver driver(*module, components.Trigger(), options, console);
         host::CCommandHandler handler(*module, driver, options.bAllowRemoteSet, options.bVerbose,
                                       console);
-        CCommProxy& proxy = CCommProxy::getInstance();
-        proxy.SetCommandHandler(
+        // Shutdown, in the order the module needs: no more frames; no more
+        // commands that could reach the module; then the module itself. Also
+        // run when the run leaves early (a failure, an exception).
+        bool moduleGone = false;
+        auto stopModule = [&] {
+            if (moduleGone) {
+                return;
+            }
+            moduleGone = true;
+            driver.Stop();
+            proxy->SetCommandHandler(nullptr);
+            if (!proxy->WaitIdle(kProxyIdleMs)) {
+                console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+            }
+            library.Destroy()(nullptr, module);
+            module = nullptr;
+            // Records that arrived before the module stopped hold reply
+            // callbacks that reference the module's endpoint; the proxy drops
+            // them (no handler any more), and only then may the module's code
+            // go away.
+            if (!proxy->WaitIdle(kProxyIdleMs)) {
+                console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+            }
+        };
+        CScopeExit stopOnExit(stopModule);
+        proxy->SetCommandHandler(
             [&handler](const CCommProxy::MessageInfo& request, std::string& reply) {
                 return handler.Handle(request, reply);
             });
 
         host::CDatagramListener listener(console, startTime);
         CStopWatch watch(console);
-        host::FrameStats stats;
+        RunCounts counts;
         bool started = false;
-        bool listenerOn = false;
 
-        const int startResult = module->SetPwd(options.strStoreDir.c_str());
-        if (startResult != 0) {
-            std::fprintf(stderr, "udptrans-host: module start with store %s failed: %s\n",
-                         options.strStoreDir.c_str(), Hex(startResult).c_str());
+        // The module lets the store's exceptions out of its start: a failed
+        // start like any other.
+        try {
+            const int startResult = module->SetPwd(options.strStoreDir.c_str());
+            if (startResult != 0) {
+                Fail("module start with store " + storeShown +
+                     " failed: " + apps::DescribeResult(startResult));
+                exitCode = kExitFailure;
+            }
+        } catch (const std::exception& e) {
+            Fail("module start with store " + storeShown +
+                 " failed with an exception: " + EscapeText(e.what()));
             exitCode = kExitFailure;
         }
         for (size_t i = 0; exitCode == kExitOk && i < options.vecSet.size(); ++i) {
             const auto& [key, value] = options.vecSet[i];
-            const int result =
-                module->SetParam(key.c_str(), value.c_str(), static_cast<int>(value.size()));
-            if (result != 0) {
-                std::fprintf(stderr, "udptrans-host: %s=%s refused: %s\n", key.c_str(),
-                             value.c_str(), Hex(result).c_str());
+            const std::string shown = EscapeText(key) + "=" + EscapeText(value);
+            try {
+                const int result =
+                    module->SetParam(key.c_str(), value.c_str(), static_cast<int>(value.size()));
+                if (result != 0) {
+                    Fail(shown + " refused: " + apps::DescribeResult(result));
+                    exitCode = kExitRefused;
+                }
+            } catch (const std::exception& e) {
+                Fail(shown + " refused with an exception: " + EscapeText(e.what()));
                 exitCode = kExitRefused;
             }
         }
@@ -351,14 +501,25 @@ int Run(const HostOptions& options) {
             const int hbPort = ToInt(ModuleValue(*module, "TargetHeartbeatPort"));
             const int hbMode = ToInt(storeValue("HeartbeatTranMode"));
 
-            console.Print("udptrans-host: module %s, store %s", modulePath.c_str(),
-                          options.strStoreDir.c_str());
+            console.Print("udptrans-host: module %s, store %s", EscapeText(modulePath).c_str(),
+                          storeShown.c_str());
             console.Print(
                 "udptrans-host: results from port %d to %s:%d; heartbeat %s, \"%s\" "
                 "every %s s (heartbeat port %d to %s:%d)",
-                hostPort, targetIp.c_str(), targetPort, HeartbeatModeText(hbMode),
-                storeValue("HeartbeatText").c_str(), storeValue("HeartbeatInterval").c_str(),
-                hostHbPort, hbIp.c_str(), hbPort);
+                hostPort, EscapeText(targetIp).c_str(), targetPort, HeartbeatModeText(hbMode),
+                EscapeText(storeValue("HeartbeatText")).c_str(),
+                EscapeText(storeValue("HeartbeatInterval")).c_str(), hostHbPort,
+                EscapeText(hbIp).c_str(), hbPort);
+            WarnAboutStart(store, requested, hostPort, hostHbPort);
+            const std::string payload = options.bPayloadIsFile
+                                            ? options.strPayload
+                                            : host::ExpandPayload(options.strPayload, 0, 0);
+            if (payload.size() > host::kResultBlockMax) {
+                console.Print(
+                    "udptrans-host: the result block is %zu bytes; the module sends "
+                    "only its first %zu bytes",
+                    payload.size(), host::kResultBlockMax);
+            }
 
             // Listen on each target that this machine can receive on.
             std::string listening;
@@ -394,48 +555,49 @@ int Run(const HostOptions& options) {
                 listening.empty() ? "not listening" : ("listening on " + listening).c_str());
             console.Print("udptrans-host: try  echo PING | nc -u -w1 127.0.0.1 %d   (Ctrl-C stops)",
                           hostPort);
-            listenerOn = !listener.Empty();
-            listener.Start();
-            if (options.bPing && hostPort > 0) {
-                SendPing(static_cast<uint16_t>(hostPort), console);
+            counts.bListenerOn = !listener.Empty();
+            if (!listener.Start()) {
+                Fail("cannot start the listener's thread; stopping");
+                exitCode = kExitFailure;
+            } else {
+                if (options.bPing && hostPort > 0) {
+                    SendPing(static_cast<uint16_t>(hostPort), console);
+                }
+                if (!driver.Start()) {
+                    Fail("cannot start the processing thread; stopping");
+                    exitCode = kExitFailure;
+                }
             }
-            driver.Start();
 
             // Timed frames, then what they left queued, then the extra time.
-            if (watch.WaitUntil(UINT64_MAX, [&driver] { return driver.Idle(); }) &&
+            if (exitCode == kExitOk &&
+                watch.WaitUntil(UINT64_MAX, [&driver] { return driver.Idle(); }) &&
                 watch.WaitUntil(DrainDeadline(*module, driver))) {
                 watch.WaitUntil(NowMs() +
                                 static_cast<uint64_t>(options.dDurationSec * 1000.0 + 0.5));
             }
         }
 
-        // Shutdown, in the order the module needs: no more frames; no more
-        // commands that could reach the module; the module's answers to
-        // commands triggered late; then the module itself.
+        // No more frames; the answers to what the last ones triggered may
+        // still be on their way.
         driver.Stop();
-        if (started && !watch.Stopped()) {
+        if (started && exitCode == kExitOk && !watch.Stopped()) {
             watch.WaitUntil(DrainDeadline(*module, driver));
         }
-        proxy.SetCommandHandler(nullptr);
-        if (!proxy.WaitIdle(kProxyIdleMs)) {
-            console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
-        }
-        library.Destroy()(nullptr, module);
-        module = nullptr;
-        // Records that arrived before the module stopped hold reply callbacks
-        // that reference the module's endpoint; the proxy drops them (no
-        // handler any more), and only then may the module's code go away.
-        if (!proxy.WaitIdle(kProxyIdleMs)) {
-            console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
-        }
+        watch.EnterShutdown();
+        stopModule();
         listener.Stop();
-        stats = driver.Stats();
+        stopSignal = watch.Signal();
 
-        if (started) {
-            console.Print(
-                "%s", SummaryLine(stats, listenerOn, listener.Count(), handler.Count()).c_str());
+        if (started && exitCode == kExitOk) {
+            counts.stats = driver.Stats();
+            counts.nArrived = listener.Count();
+            counts.nAnswered = handler.Answered();
+            counts.nIgnored = handler.Ignored();
+            console.Print("%s", SummaryLine(counts).c_str());
         }
     }  // components withdrawn here, after the module that looked them up is gone
+    relay.Remove();
 
     if (ringLog) {
         // Give the drain thread time to write what the shutdown logged; it
@@ -443,6 +605,10 @@ int Run(const HostOptions& options) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
     library.Unload();
+    // An interrupted run says so, as a shell's child ended by the signal would.
+    if (exitCode == kExitOk && stopSignal != 0) {
+        return 128 + stopSignal;
+    }
     return exitCode;
 }
 
@@ -451,23 +617,28 @@ int Run(const HostOptions& options) {
 int main(int argc, char** argv) {
     HostOptions options;
     std::string error;
-    switch (host::ParseOptions(argc, argv, options, error)) {
-        case host::ParseResult::kHelp:
-            std::fputs(host::UsageText("udptrans-host").c_str(), stdout);
-            return kExitOk;
-        case host::ParseResult::kError:
-            std::fprintf(stderr, "udptrans-host: %s\nTry 'udptrans-host --help'.\n", error.c_str());
-            return kExitUsage;
-        case host::ParseResult::kRun:
-            break;
+    try {
+        switch (host::ParseOptions(argc, argv, options, error)) {
+            case host::ParseResult::kHelp:
+                std::fputs(host::UsageText("udptrans-host").c_str(), stdout);
+                return kExitOk;
+            case host::ParseResult::kError:
+                std::fprintf(stderr, "udptrans-host: %s\nTry 'udptrans-host --help'.\n",
+                             error.c_str());
+                return kExitUsage;
+            case host::ParseResult::kRun:
+                break;
+        }
+        // Blocked before any thread exists, so every thread inherits the mask
+        // and the signals wait for the main thread.
+        host::BlockStopSignals();
+        // A closed output pipe must not kill the program in the middle of shutdown.
+        signal(SIGPIPE, SIG_IGN);
+        return Run(options);
+    } catch (const std::exception& e) {
+        // Resources of the host itself (memory, threads): the run's scopes
+        // have stopped what they started on the way out.
+        std::fprintf(stderr, "udptrans-host: stopped: %s\n", EscapeText(e.what()).c_str());
+        return kExitFailure;
     }
-    // Blocked before any thread exists, so every thread inherits the mask and
-    // the signals wait for the main thread's sigtimedwait.
-    sigemptyset(&g_stopSignals);
-    sigaddset(&g_stopSignals, SIGINT);
-    sigaddset(&g_stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &g_stopSignals, nullptr);
-    // A closed output pipe must not kill the program in the middle of shutdown.
-    signal(SIGPIPE, SIG_IGN);
-    return Run(options);
 }

@@ -8,14 +8,20 @@
 // ("" is the empty text, \" and \\ stand for " and \). '#' starts a comment
 // outside quotes.
 //
+// A string may carry the flag not-any-address after its length: texts that
+// read as the address 0.0.0.0 are refused (a target nothing can reach).
+//
 // Store file: "key=value" lines, written by SaveFile. The value is the rest of
 // the line after the first '=', taken literally except for the escapes \\, \n
 // and \r, so any text survives a round trip. Lines starting with '#' and empty
-// lines are ignored.
+// lines are ignored. Every line ends with a line end: a last line without one
+// was cut short.
 #include "algo/ParamManage.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,13 +29,17 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
 
 namespace {
 
-constexpr size_t kStoreFileMax = 1024 * 1024;  // larger is not a store of ours
+constexpr size_t kStoreFileMax = CParamManage::kStoreFileMax;
+constexpr char kFlagNotAnyAddress[] = "not-any-address";
+// Dropped lines named one by one on stderr; the rest are counted.
+constexpr size_t kDroppedNamed = 10;
 
 using ParamInfo = CParamManage::ParamInfo;
 using UnionValue = CParamManage::UnionValue;
@@ -75,10 +85,16 @@ int CheckAgainst(const ParamInfo& info, const char* value) {
         }
         case CParamManage::PARAM_TYPE_IPV4:
             return CAlgoUtils::CheckIpValid(value) ? 0 : CParamManage::kErrBadValue;
-        case CParamManage::PARAM_TYPE_STRING:
-            return static_cast<int64_t>(std::strlen(value)) <= info.nMax
-                       ? 0
-                       : CParamManage::kErrBadValue;
+        case CParamManage::PARAM_TYPE_STRING: {
+            if (static_cast<int64_t>(std::strlen(value)) > info.nMax) {
+                return CParamManage::kErrBadValue;
+            }
+            in_addr address{};
+            if (info.bRefuseAnyAddress && inet_aton(value, &address) != 0 && address.s_addr == 0) {
+                return CParamManage::kErrBadValue;
+            }
+            return 0;
+        }
         default:
             return CParamManage::kErrBadValue;
     }
@@ -149,7 +165,15 @@ bool ParseBound(const std::string& text, int64_t lo, int64_t hi, int64_t* out) {
 }
 
 // Builds the ParamInfo of one description line; false with `error` set.
-bool ParseDescriptionLine(const std::vector<std::string>& f, ParamInfo* info, std::string* error) {
+bool ParseDescriptionLine(std::vector<std::string> f, ParamInfo* info, std::string* error) {
+    if (f.size() > 3 && f.back() == kFlagNotAnyAddress) {
+        if (f[1] != "string") {
+            *error = std::string(kFlagNotAnyAddress) + " applies to strings only";
+            return false;
+        }
+        info->bRefuseAnyAddress = true;
+        f.pop_back();
+    }
     if (f.size() < 3) {
         *error = "expected: <key> <type> <default> [limits]";
         return false;
@@ -158,6 +182,16 @@ bool ParseDescriptionLine(const std::vector<std::string>& f, ParamInfo* info, st
     if (info->strKey.size() >= 64 || info->strKey.find('=') != std::string::npos) {
         *error = "key too long or contains '='";
         return false;
+    }
+    // Keys are looked up as C texts and written as "key=value" lines: a zero
+    // or control byte would make a key that can never be found again.
+    for (const std::string& field : f) {
+        for (const char c : field) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                *error = "zero or control byte in a field";
+                return false;
+            }
+        }
     }
     info->strDefault = f[2];
     const std::string& type = f[1];
@@ -205,12 +239,20 @@ bool ParseDescriptionLine(const std::vector<std::string>& f, ParamInfo* info, st
     return true;
 }
 
-// Reads a whole file of at most kStoreFileMax bytes. 0, ENOENT, EFBIG (too
-// large) or another errno value.
+// Reads a whole regular file of at most kStoreFileMax bytes. 0, ENOENT, EFBIG
+// (too large: `content` holds the first part), EISDIR (a folder), ENODEV (not
+// a regular file) or another errno value.
 int ReadWholeFile(const std::string& path, std::string* content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: a FIFO in the file's place must not stop the start.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return errno;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
+        close(fd);
+        return err;
     }
     int rc = 0;
     char chunk[4096];
@@ -322,6 +364,99 @@ std::string DirectoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The file that `path` names in the end, symbolic links followed (also a
+// link to a file that does not exist yet). A save replaces that file, so a
+// store linked to a shared file keeps its link.
+std::string FinalTarget(const std::string& path) {
+    std::string target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        char link[PATH_MAX];
+        const ssize_t n = readlink(target.c_str(), link, sizeof(link) - 1);
+        if (n <= 0) {
+            break;  // not a link (or gone): this is the file
+        }
+        const std::string next(link, static_cast<size_t>(n));
+        target = next[0] == '/' ? next : DirectoryOf(target) + "/" + next;
+    }
+    return target;
+}
+
+// "<path>.<tag>-<UTC time>", with "-<n>" added when that name is taken.
+std::string AsideName(const std::string& path, const char* tag) {
+    char stamp[32] = {};
+    const time_t now = time(nullptr);
+    tm utc{};
+    gmtime_r(&now, &utc);
+    std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &utc);
+    const std::string base = path + "." + tag + "-" + stamp;
+    std::string name = base;
+    struct stat st {};
+    for (int n = 2; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
+}
+
+// Copies the file `from` byte for byte to the new file `to` (never replacing
+// one) and makes the copy durable. 0 or an errno value.
+int CopyAside(const std::string& from, const std::string& to) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (in < 0) {
+        return errno;
+    }
+    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int err = errno;
+        close(in);
+        return err;
+    }
+    int rc = 0;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t n = read(in, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            rc = n < 0 ? errno : 0;
+            break;
+        }
+        rc = WriteAll(out, std::string(chunk, static_cast<size_t>(n)));
+        if (rc != 0) {
+            break;
+        }
+    }
+    if (rc == 0 && fsync(out) != 0) {
+        rc = errno;
+    }
+    close(in);
+    if (close(out) != 0 && rc == 0) {
+        rc = errno;
+    }
+    if (rc != 0) {
+        unlink(to.c_str());
+    }
+    return rc;
+}
+
+// One dropped line of a store file and why.
+struct DroppedLine {
+    size_t nLine;
+    const char* szWhy;
+};
+
+std::string DescribeDropped(const std::vector<DroppedLine>& dropped) {
+    std::string text;
+    for (size_t i = 0; i < dropped.size() && i < kDroppedNamed; ++i) {
+        text += (i == 0 ? "line " : ", line ") + std::to_string(dropped[i].nLine) + " (" +
+                dropped[i].szWhy + ")";
+    }
+    if (dropped.size() > kDroppedNamed) {
+        text += " and " + std::to_string(dropped.size() - kDroppedNamed) + " more";
+    }
+    return text;
+}
+
 }  // namespace
 
 CParamManage::CParamManage() = default;
@@ -397,28 +532,73 @@ int CParamManage::LoadFile(const std::string& path) {
 
     std::string content;
     const int rc = ReadWholeFile(path, &content);
-    if (rc == ENOENT) {
-        return 0;  // first start: defaults, written at the first save
+    if (rc == ENOENT || rc == ENOTDIR) {
+        // First start (or a folder path that cannot hold a file, which the
+        // first save reports): defaults; nothing is there to lose.
+        return 0;
     }
-    if (rc != 0) {
-        std::fprintf(stderr, "CParamManage: cannot read parameter store %s (%s), using defaults\n",
-                     path.c_str(), rc == EFBIG ? "file too large" : std::strerror(rc));
+    if (rc == EISDIR) {
+        // A save cannot replace a folder either, so nothing is lost.
+        std::fprintf(stderr, "CParamManage: parameter store %s is a folder, using defaults\n",
+                     path.c_str());
+        return 0;
+    }
+    if (rc == ENODEV) {
+        // A device or a FIFO: neither read nor replaced nor moved.
+        std::fprintf(stderr,
+                     "CParamManage: parameter store %s is not a regular file: using defaults, "
+                     "and the store is not saved\n",
+                     path.c_str());
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strStorePath.clear();
+        return 0;
+    }
+    if (rc != 0 && rc != EFBIG) {
+        // Unreadable now, but it may hold settings: moved aside, so that the
+        // first save cannot replace it; if even that fails, nothing is saved.
+        const std::string target = FinalTarget(path);
+        const std::string aside = AsideName(target, "unreadable");
+        const int moved = rename(target.c_str(), aside.c_str()) == 0 ? 0 : errno;
+        if (moved == 0) {
+            std::fprintf(stderr,
+                         "CParamManage: cannot read parameter store %s (%s), using defaults; "
+                         "the file is kept as %s\n",
+                         path.c_str(), std::strerror(rc), aside.c_str());
+        } else {
+            std::fprintf(stderr,
+                         "CParamManage: cannot read parameter store %s (%s) nor move it aside "
+                         "(%s): using defaults, and the store is not saved\n",
+                         path.c_str(), std::strerror(rc), std::strerror(moved));
+            std::lock_guard<std::mutex> lock(m_mtx);
+            m_strStorePath.clear();
+        }
         return 0;
     }
 
-    // Parse everything first: a damaged file gives all defaults, not a mix.
+    // Every line that can be taken is taken; the others are named.
+    std::vector<DroppedLine> dropped;
     std::vector<std::pair<std::string, std::string>> entries;
+    std::map<std::string, size_t> lineOfKey;
     size_t lineNo = 0;
     size_t pos = 0;
-    const std::string_view all(content);
+    std::string_view all(content);
+    if (rc == EFBIG) {
+        all = all.substr(0, kStoreFileMax);
+    }
     while (pos < all.size()) {
         size_t end = all.find('\n', pos);
-        if (end == std::string_view::npos) {
+        const bool complete = end != std::string_view::npos;
+        if (!complete) {
             end = all.size();
         }
         std::string_view line = all.substr(pos, end - pos);
         pos = end + 1;
         ++lineNo;
+        if (!complete) {
+            dropped.push_back({lineNo, rc == EFBIG ? "beyond the size limit, with all after it"
+                                                   : "cut short: no line end"});
+            break;
+        }
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
@@ -427,28 +607,59 @@ int CParamManage::LoadFile(const std::string& path) {
         }
         const size_t eq = line.find('=');
         std::string value;
-        if (line.find('\0') != std::string_view::npos || eq == std::string_view::npos ||
-            Trim(line.substr(0, eq)).empty() || !UnescapeValue(line.substr(eq + 1), &value)) {
-            std::fprintf(stderr,
-                         "CParamManage: parameter store %s is damaged (line %zu), using "
-                         "defaults\n",
-                         path.c_str(), lineNo);
-            return 0;
+        const char* why = nullptr;
+        if (line.find('\0') != std::string_view::npos) {
+            why = "zero byte";
+        } else if (eq == std::string_view::npos || Trim(line.substr(0, eq)).empty()) {
+            why = "not key=value";
+        } else if (!UnescapeValue(line.substr(eq + 1), &value)) {
+            why = "bad escape";
         }
-        entries.emplace_back(std::string(Trim(line.substr(0, eq))), std::move(value));
-    }
-
-    for (const auto& [key, value] : entries) {
-        ParamInfoPtr current = Find(key.c_str());
-        if (!current) {
-            continue;  // a key this description no longer has
-        }
-        if (CheckAgainst(*current, value.c_str()) != 0) {
-            std::fprintf(stderr, "CParamManage: %s: value of %s refused, using the default\n",
-                         path.c_str(), key.c_str());
+        if (why != nullptr) {
+            dropped.push_back({lineNo, why});
             continue;
         }
+        std::string key(Trim(line.substr(0, eq)));
+        ParamInfoPtr current = Find(key.c_str());
+        if (!current) {
+            dropped.push_back({lineNo, "unknown key"});
+            continue;
+        }
+        if (CheckAgainst(*current, value.c_str()) != 0) {
+            dropped.push_back({lineNo, "value refused"});
+            continue;
+        }
+        const auto seen = lineOfKey.find(key);
+        if (seen != lineOfKey.end()) {
+            dropped.push_back({seen->second, "repeated key, a later line wins"});
+        }
+        lineOfKey[key] = lineNo;
+        entries.emplace_back(std::move(key), std::move(value));
+    }
+    for (const auto& [key, value] : entries) {
         SetParam(key.c_str(), value.c_str(), 0);
+    }
+    if (dropped.empty()) {
+        return 0;
+    }
+
+    // The file as it was, kept before anything can be saved over it.
+    const std::string target = FinalTarget(path);
+    const std::string aside = AsideName(target, "damaged");
+    const int copied = CopyAside(target, aside);
+    if (copied == 0) {
+        std::fprintf(stderr,
+                     "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
+                     "are loaded, defaults for the rest; the file as it was is kept as %s\n",
+                     path.c_str(), DescribeDropped(dropped).c_str(), aside.c_str());
+    } else {
+        std::fprintf(stderr,
+                     "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
+                     "are loaded, defaults for the rest; no copy could be kept (%s), so the "
+                     "store is not saved\n",
+                     path.c_str(), DescribeDropped(dropped).c_str(), std::strerror(copied));
+        std::lock_guard<std::mutex> lock(m_mtx);
+        m_strStorePath.clear();
     }
     return 0;
 }
@@ -545,21 +756,33 @@ int CParamManage::SaveFile() {
     if (generation < m_u64SavedGeneration) {
         return 0;  // a concurrent save already wrote newer values
     }
-    const std::string tmp = path + ".tmp";
+    // The temporary file is made beside the final file, so that the rename
+    // stays within one file system and replaces that file, not a link to it.
+    const std::string target = FinalTarget(path);
+    const std::string tmp = target + ".tmp";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         std::fprintf(stderr, "CParamManage: cannot create %s: %s\n", tmp.c_str(),
                      std::strerror(errno));
         return kErrIo;
     }
-    int rc = WriteAll(fd, text);
+    // A shared file keeps the permissions it was given.
+    struct stat previous {};
+    int rc = 0;
+    if (stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode) &&
+        fchmod(fd, previous.st_mode & 07777) != 0) {
+        rc = errno;
+    }
+    if (rc == 0) {
+        rc = WriteAll(fd, text);
+    }
     if (rc == 0 && fsync(fd) != 0) {
         rc = errno;
     }
     if (close(fd) != 0 && rc == 0) {
         rc = errno;
     }
-    if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) {
+    if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0) {
         rc = errno;
     }
     if (rc != 0) {
@@ -572,7 +795,7 @@ int CParamManage::SaveFile() {
 
     // Make the rename itself durable. Some file systems cannot sync a
     // directory (EINVAL); the file's content is already safe there.
-    const int dirFd = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0 || (fsync(dirFd) != 0 && errno != EINVAL)) {
         const int err = errno;
         if (dirFd >= 0) {

@@ -13,7 +13,11 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(log_ring socket_util recv_path params)
+    # Every target in fuzz/, so that a new one is never left out.
+    for source in fuzz/fuzz_*.cpp; do
+        name=${source#fuzz/fuzz_}
+        targets+=("${name%.cpp}")
+    done
 fi
 
 scripts/deps.sh clang libclang-rt-14-dev
@@ -32,9 +36,14 @@ status=0
 for t in "${targets[@]}"; do
     work=build/fuzz/corpus/$t
     mkdir -p "$work"
-    # Longer inputs for the receive path: answers beyond 1028 bytes.
+    # Longer inputs for the receive path (answers beyond 1028 bytes) and for
+    # whole store and description files.
     max_len=256
-    [ "$t" = recv_path ] && max_len=2048
+    case "$t" in
+        recv_path) max_len=2048 ;;
+        store|pdesc) max_len=4096 ;;
+        host_options) max_len=1024 ;;
+    esac
     log=build/fuzz/fuzz_$t.log
     echo "=== fuzz_$t: ${seconds} s"
     if build/fuzz/bin/fuzz_"$t" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2048 \

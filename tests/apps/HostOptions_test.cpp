@@ -1,13 +1,16 @@
 // Command-line parsing of udptrans-host and the payload template.
 #include "HostOptions.h"
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "DatagramListener.h"
+#include "ResultCodes.h"
 #include "TempDir.h"
+#include "TextEscape.h"
 
 namespace {
 
@@ -93,10 +96,65 @@ TEST(HostOptions, PayloadTemplateReplacesBothCounters) {
     EXPECT_EQ(host::ExpandPayload("", 1, 2), "");
 }
 
-TEST(HostOptions, ListenerEscapesWhatIsNotPrintable) {
-    const std::string bytes("A\"\\\r\n\t\0\x7f", 8);
-    EXPECT_EQ(host::CDatagramListener::Escape(bytes.data(), bytes.size()),
-              "A\\\"\\\\\\r\\n\\t\\x00\\x7f");
+TEST(HostOptions, FilesThatAreNotSmallRegularFilesAreRefusedWithoutBlocking) {
+    // Each of these once crashed the program, read without end or hung it.
+    ts::TempDir dir;
+    const std::string fifo = dir.Path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = dir.Path() + "/big";
+    ASSERT_TRUE(ts::WriteFile(big, std::string(host::kPayloadFileMax + 1, 'x')));
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {dir.Path(), "folder"},
+        {"/dev/zero", "not a regular file"},
+        {fifo, "not a regular file"},
+        {big, "more than"},
+        {dir.Path() + "/missing", "No such file"},
+    };
+    for (const auto& [path, reason] : cases) {
+        HostOptions options;
+        std::string error;
+        EXPECT_EQ(Parse({"--payload-file", path}, options, error), ParseResult::kError) << path;
+        EXPECT_NE(error.find("--payload-file"), std::string::npos) << error;
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+    // The largest accepted file is taken whole.
+    ASSERT_TRUE(ts::WriteFile(big, std::string(host::kPayloadFileMax, 'y')));
+    HostOptions options;
+    std::string error;
+    ASSERT_EQ(Parse({"--payload-file", big}, options, error), ParseResult::kRun) << error;
+    EXPECT_EQ(options.strPayload.size(), host::kPayloadFileMax);
+}
+
+TEST(HostOptions, ValuesInErrorsAreEscaped) {
+    HostOptions options;
+    std::string error;
+    EXPECT_EQ(Parse({"--trigger", "\x1b]0;PWNED\x07"}, options, error), ParseResult::kError);
+    EXPECT_EQ(error.find('\x1b'), std::string::npos) << error;
+    EXPECT_NE(error.find("\\x1b]0;PWNED\\x07"), std::string::npos) << error;
+}
+
+TEST(TextEscape, ControlBytesBecomeHexAndOnlyTheModulesColourSurvivesOnATerminal) {
+    const std::string bytes("A\"\\\r\n\t\0\x7f\x1b\x80", 10);
+    EXPECT_EQ(apps::EscapeText(bytes), "A\\\"\\\\\\r\\n\\t\\x00\\x7f\\x1b\\x80");
+
+    // A module line with bytes a peer sent inside it.
+    const std::string line = "\x1b[31m| Err  | GetParam \x1b]0;PWNED\x07 failed\r\n\x1b[0m";
+    EXPECT_EQ(apps::EscapeLogLine(line, false), "| Err  | GetParam \\x1b]0;PWNED\\x07 failed");
+    EXPECT_EQ(apps::EscapeLogLine(line, true),
+              "\x1b[31m| Err  | GetParam \\x1b]0;PWNED\\x07 failed\x1b[0m");
+    // No colour of its own: nothing is added; a colour in the middle is escaped.
+    EXPECT_EQ(apps::EscapeLogLine("| Info | a \x1b[2J b\r\n", true), "| Info | a \\x1b[2J b");
+}
+
+TEST(ResultCodes, EveryCodeAHostSeesHasItsReason) {
+    for (const unsigned code : {0xE0000001u, 0xE0000101u, 0xE0000102u, 0xE0000103u, 0xE0000105u,
+                                0xE0000400u, 0xC0000004u, 0xE000000Au, 0xFFFFFFFEu, 0xFFFFFFFBu}) {
+        EXPECT_STRNE(apps::ResultReason(static_cast<int>(code)), "unknown result code") << code;
+    }
+    EXPECT_EQ(apps::DescribeResult(-5).rfind("0xFFFFFFFB (the engine did not confirm", 0), 0u);
+    EXPECT_NE(apps::DescribeResult(static_cast<int>(0xE0000105u)).find("not saved"),
+              std::string::npos);
+    EXPECT_EQ(apps::DescribeResult(0x1234), "0x00001234 (unknown result code)");
 }
 
 }  // namespace

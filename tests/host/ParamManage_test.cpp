@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -70,8 +71,8 @@ TEST_F(ParamManageTest, ModuleDescriptionHasThirteenKeysWithDefaults) {
 
 TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
     EXPECT_EQ(m_store.CheckParam("HostPort", "65535"), 0);
-    EXPECT_EQ(m_store.CheckParam("HostPort", "+0"), 0);
-    for (const char* bad : {"", "+", "-", "65536", "-1", "12a", " 12", "12 ", "0x10", "1e3",
+    EXPECT_EQ(m_store.CheckParam("HostPort", "+1"), 0);
+    for (const char* bad : {"", "+", "-", "65536", "-1", "+0", "12a", " 12", "12 ", "0x10", "1e3",
                             "99999999999999999999999"}) {
         EXPECT_EQ(m_store.CheckParam("HostPort", bad), CParamManage::kErrBadValue) << bad;
     }
@@ -113,7 +114,7 @@ TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     const std::string awkward = "a b=c\\d\r\n#e";
     ASSERT_EQ(m_store.SetParam("HeartbeatText", awkward.c_str(), 0), 0);
-    ASSERT_EQ(m_store.SetParam("HostPort", "-0", 0), 0);
+    ASSERT_EQ(m_store.SetParam("HostPort", "+1", 0), 0);
     ASSERT_EQ(m_store.SetParam("TargetPort", "1234", 0), 0);
     ASSERT_EQ(m_store.SetParam("TargetIp", "192.168.1.20", 0), 0);
     ASSERT_EQ(m_store.SaveFile(), 0);
@@ -131,34 +132,132 @@ TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
         EXPECT_EQ(again.GetParam(key, 0), m_store.GetParam(key, 0)) << key;
     }
     EXPECT_EQ(again.GetParam("HeartbeatText", 0), awkward);
-    EXPECT_EQ(again.GetParam("HostPort", 0), "0");
+    EXPECT_EQ(again.GetParam("HostPort", 0), "1");
 }
 
-TEST_F(ParamManageTest, DamagedStoreLoadsDefaultsWithOneLine) {
-    // A line that is no setting, or binary junk, makes the whole file suspect:
-    // all defaults, never a mix of old values and defaults.
-    for (const std::string& damaged :
-         {std::string("TargetPort=1234\nthis line is not a setting\nHostPort=100\n"),
-          std::string("HostPort=1\0\x01\x02", 13)}) {
-        ts::WriteFile(m_strStore, damaged);
-        const std::string err = LoadLoggingTo(m_strStore);
-        EXPECT_EQ(CountLines(err), 1) << err;
-        EXPECT_NE(err.find(m_strStore), std::string::npos) << err;
-        EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");
-        EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+// The names in `dir` that start with `prefix`.
+std::vector<std::string> NamesStartingWith(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) {
+            names.push_back(name);
+        }
     }
-    // A folder where the file should be: unreadable, defaults.
-    ASSERT_EQ(mkdir((m_dir.Path() + "/folder.param").c_str(), 0755), 0);
-    EXPECT_EQ(CountLines(LoadLoggingTo(m_dir.Path() + "/folder.param")), 1);
-    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+    return names;
+}
 
-    // A well-formed file with a refused value loses that value only.
-    ts::WriteFile(m_strStore,
-                  "# hand edited\nTargetPort = 99999\nHostPort=4000\nHostIp=1.2.3\nOldKey=5\n");
-    LoadLoggingTo(m_strStore);
-    EXPECT_EQ(m_store.GetParam("TargetPort", 0), "9000");
-    EXPECT_EQ(m_store.GetParam("HostIp", 0), "0.0.0.0");
+TEST_F(ParamManageTest, DamagedStoreKeepsItsValidLinesAndACopyBeforeAnySave) {
+    // Every way a store file was seen damaged: the valid lines around the
+    // damage survive, the damaged file is kept aside before the first save,
+    // and stderr names the dropped line and the copy.
+    const std::string good = "TargetPort=1234\nHeartbeatText=kept\n";
+    struct Case {
+        std::string bytes;
+        std::string dropped;  // "line N (why" as stderr names it
+    };
+    const std::vector<Case> cases = {
+        {good + "HeartbeatText=C:\\temp\nHostPort=4000\n", "line 3 (bad escape"},
+        {good + "HostPort=4000\nthis line is not a setting\n", "line 4 (not key=value"},
+        {good + "HostPort=4000\nScheduledTransTime=1", "line 4 (cut short"},
+        {good + "HostPort=4000\nHost" + std::string("Port=1\0\x01\x02\n", 11), "line 4 (zero byte"},
+        {good + "HostPort=4000\nTargetPort = 99999\n", "line 4 (value refused"},
+        {good + "HostPort=4000\nOldKey=5\n", "line 4 (unknown key"},
+        {good + "HostPort=4000\n" + std::string(CParamManage::kStoreFileMax, '#') + "\n",
+         "line 4 (beyond the size limit"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dropped);
+        ts::TempDir dir;
+        const std::string path = dir.Path() + "/udptrans.param";
+        ASSERT_TRUE(ts::WriteFile(path, c.bytes));
+        CParamManage store;
+        ASSERT_EQ(store.LoadDescription(UDPTRANS_PDESC), 0);
+        CaptureStderr();
+        ASSERT_EQ(store.LoadFile(path), 0);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(CountLines(err), 1) << err;
+        EXPECT_NE(err.find(c.dropped), std::string::npos) << err;
+        EXPECT_EQ(store.GetParam("TargetPort", 0), "1234");
+        EXPECT_EQ(store.GetParam("HeartbeatText", 0), "kept");
+        EXPECT_EQ(store.GetParam("HostPort", 0), "4000");
+        EXPECT_EQ(store.GetParam("TargetHeartbeatPort", 0), "9001");  // not in the file
+
+        const auto copies = NamesStartingWith(dir.Path(), "udptrans.param.damaged-");
+        ASSERT_EQ(copies.size(), 1u);
+        EXPECT_NE(err.find(dir.Path() + "/" + copies[0]), std::string::npos) << err;
+        ASSERT_EQ(store.SaveFile(), 0);
+        EXPECT_EQ(ts::ReadFile(dir.Path() + "/" + copies[0]), c.bytes);
+        EXPECT_NE(ts::ReadFile(path).find("\nTargetPort=1234\n"), std::string::npos);
+    }
+}
+
+TEST_F(ParamManageTest, CleanStoreLeavesNoCopyAndFoldersAreNotReplaced) {
+    ASSERT_TRUE(ts::WriteFile(m_strStore, "# hand edited\n\nHostPort=4000\r\n"));
+    EXPECT_EQ(LoadLoggingTo(m_strStore), "");
     EXPECT_EQ(m_store.GetParam("HostPort", 0), "4000");
+    EXPECT_TRUE(NamesStartingWith(m_dir.Path(), "udptrans.param.").empty());
+
+    // A folder where the file should be: defaults, and no save replaces it.
+    const std::string folder = m_dir.Path() + "/folder.param";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    EXPECT_EQ(CountLines(LoadLoggingTo(folder)), 1);
+    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+    CaptureStderr();
+    EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
+    GetCapturedStderr();
+    // A FIFO: neither read (which would block) nor replaced.
+    const std::string fifo = m_dir.Path() + "/fifo.param";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(CountLines(LoadLoggingTo(fifo)), 1);
+    EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrNoStore);
+}
+
+TEST_F(ParamManageTest, SymlinkedStoreIsSavedThroughToItsTarget) {
+    const std::string shared = m_dir.Path() + "/shared";
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    const std::string target = shared + "/common.param";
+    ASSERT_TRUE(ts::WriteFile(target, "TargetPort=1234\n"));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("shared/common.param", m_strStore.c_str()), 0);
+
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    EXPECT_EQ(m_store.GetParam("TargetPort", 0), "1234");
+    ASSERT_EQ(m_store.SetParam("TargetPort", "4321", 0), 0);
+    ASSERT_EQ(m_store.SaveFile(), 0);
+
+    struct stat st {};
+    ASSERT_EQ(lstat(m_strStore.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
+    EXPECT_NE(ts::ReadFile(target).find("\nTargetPort=4321\n"), std::string::npos);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(access((shared + "/common.param.tmp").c_str(), F_OK), -1);
+}
+
+TEST_F(ParamManageTest, DescriptionRefusesPortsOfZeroAndTheAnyAddressAsTarget) {
+    for (const char* key : {"HostPort", "TargetPort", "HostHeartbeatPort", "TargetHeartbeatPort"}) {
+        EXPECT_EQ(m_store.CheckParam(key, "0"), CParamManage::kErrBadValue) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "1"), 0) << key;
+    }
+    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+        for (const char* any : {"0.0.0.0", "0", "0.0", "00.0.0.0", "0x0"}) {
+            EXPECT_EQ(m_store.CheckParam(key, any), CParamManage::kErrBadValue) << key << any;
+        }
+        // Malformed texts still reach the module, which answers them itself.
+        EXPECT_EQ(m_store.CheckParam(key, "10.1.2"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "not an ip"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "0.0.0.1"), 0) << key;
+    }
+    // The device's own address may well be the any-address.
+    EXPECT_EQ(m_store.CheckParam("HostIp", "0.0.0.0"), 0);
+
+    const std::string path = m_dir.Path() + "/flag.pdesc";
+    ts::WriteFile(path, "A int 1 not-any-address\n");
+    CParamManage store;
+    CaptureStderr();
+    EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue);
+    EXPECT_NE(GetCapturedStderr().find("strings only"), std::string::npos);
 }
 
 TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
@@ -232,9 +331,9 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
     EXPECT_FALSE(GetCapturedStderr().empty());
 
     const std::string path = m_dir.Path() + "/bad.pdesc";
-    for (const char* bad :
-         {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n", "A string \"abc 2\n",
-          "A string \"toolong\" 3\n", "A int 1 2\n", "A int 1\nA int 2\n"}) {
+    for (const char* bad : {"A int 5 10 20\n", "A int x\n", "A real 1\n", "A ipv4 1.2.3\n",
+                            "A string \"abc 2\n", "A string \"toolong\" 3\n", "A int 1 2\n",
+                            "A int 1\nA int 2\n", "A\x01B int 1\n", "A string \"x\x1by\"\n"}) {
         ts::WriteFile(path, std::string("# comment\n\n") + bad);
         CaptureStderr();
         EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;

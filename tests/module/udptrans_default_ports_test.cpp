@@ -1,6 +1,10 @@
-// Start-up with host ports of 0 in the store: the endpoints take their default
-// ports and the store is corrected to show them.
+// Start-up with host ports of 0 in the store file: the description refuses
+// them, so the module starts on the default ports and the store is corrected
+// to show them.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
 
 #include "ModuleHarness.h"
 
@@ -15,9 +19,17 @@ TEST_F(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
         GTEST_SKIP() << "8192/8193 held by another program";
     }
     auto values = m_ep.StoreValues();
-    values.push_back({"HostPort", "0"});
-    values.push_back({"HostHeartbeatPort", "0"});
-    ASSERT_EQ(0, Start(values));
+    values.erase(std::remove_if(values.begin(), values.end(),
+                                [](const auto& kv) {
+                                    return kv.first == "HostPort" ||
+                                           kv.first == "HostHeartbeatPort";
+                                }),
+                 values.end());
+    WriteStore(m_dir, values);
+    // Written by hand: the store itself no longer takes a port of 0.
+    std::ofstream(StorePath(m_dir), std::ios::app) << "HostPort=0\nHostHeartbeatPort=0\n";
+    Create();
+    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
     EXPECT_EQ("8192", ReadStore(m_dir, "HostPort"));
     EXPECT_EQ("8193", ReadStore(m_dir, "HostHeartbeatPort"));
     EXPECT_FALSE(PortIsFree(8192));

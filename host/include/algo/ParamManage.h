@@ -4,13 +4,21 @@
 // that the module ships beside its shared object; the current values live in
 // a text file in the module's working folder. Every change is validated
 // against the description, and SaveFile replaces the store file atomically, so
-// a crash or a full disk never leaves a damaged store behind.
+// a crash or a full disk never leaves a damaged store behind. A store file that
+// is a symbolic link is saved through to the file it names.
+//
+// What a store file held is never lost: a damaged file (a line that is not a
+// setting, a value the description refuses, a key it does not know, a file
+// beyond the size limit) gives its valid lines and defaults for the rest, and
+// is copied aside as "<store>.damaged-<time>" before anything can be saved
+// over it; standard error names the dropped lines and the copy.
 //
 // Threads: all operations may be called from any thread; an internal mutex
 // guards the values for one lookup or one update. Readers get an immutable
 // snapshot of a key (ParamInfoPtr) that stays valid whatever writers do later.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -42,6 +50,9 @@ public:
         int64_t nMax = 0;  // integers: highest value; texts: longest length
         std::string strDefault;
         std::vector<UnionValue> vecValue;  // value 0 is the one modules use
+        // Texts: refuse any text that reads as the address 0.0.0.0 (a target
+        // nothing can be sent to), in any numbers-and-dots form.
+        bool bRefuseAnyAddress = false;
     };
     using ParamInfoPtr = std::shared_ptr<const ParamInfo>;
 
@@ -61,11 +72,15 @@ public:
     // line on stderr naming the file and the line that is wrong.
     int LoadDescription(const std::string& path);
 
-    // Sets the store file and loads it. Keys the file lacks, or a file that is
-    // missing, unreadable or damaged, give the description's defaults (one line
-    // on stderr for a damaged file). Values the description refuses are
-    // replaced by defaults too. Returns 0 unless no description is loaded.
+    // Sets the store file and loads it. Keys the file lacks, and every line
+    // that cannot be taken (see the class comment), give the description's
+    // defaults; the valid lines are loaded. A damaged file is copied aside
+    // first, an unreadable one moved aside, with one line on stderr naming
+    // the dropped lines and the copy. Returns 0 unless no description is
+    // loaded.
     int LoadFile(const std::string& path);
+
+    static constexpr size_t kStoreFileMax = 1024 * 1024;  // larger is not a store of ours
 
     // The key's snapshot. Throws std::invalid_argument when the key is not in
     // the description or index is not a value of it.
@@ -77,8 +92,10 @@ public:
     // Validates and stores value number `index` (only 0 exists) in memory.
     int SetParam(const char* key, const char* value, int index);
 
-    // Writes all values to the store file: temporary file, fsync, rename.
-    // 0, or kErrNoStore / kErrIo; on failure the previous file is untouched.
+    // Writes all values to the store file: temporary file, fsync, rename. A
+    // symbolic link is followed, so the file it names is replaced and the link
+    // stays. 0, or kErrNoStore / kErrIo; on failure the previous file is
+    // untouched.
     int SaveFile();
 
     int GetValueType(const ParamInfo& info) const { return info.nType; }
