@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/select.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@ constexpr int kTaskStack = 10240;
 constexpr int kPortPollSteps = 500;  // x 4 ms: a port change is confirmed within 2 s
 constexpr useconds_t kPortPollStepUs = 4000;
 constexpr useconds_t kStopPollUs = 10000;
+constexpr useconds_t kExitPollUs = 1000;
 constexpr useconds_t kMsgDisabledSleepUs = 200000;
 constexpr unsigned int kHbDisabledSleepS = 1;
 constexpr unsigned int kBackOffS = 1;
@@ -156,19 +158,30 @@ int CUdpProcess::DeInit() {
     while (m_bMsgTaskRunning || m_bHbTaskRunning) {
         usleep(kStopPollUs);
     }
-    // A cleared running flag is the task's last store, but its thread may
-    // still be returning through our code: join, so that the host may free
-    // the engine and unload the module as soon as DeInit returns.
-    if (m_bMsgTaskStarted) {
-        pthread_join(m_hMsgTask, nullptr);
-        m_bMsgTaskStarted = false;
-    }
-    if (m_bHbTaskStarted) {
-        pthread_join(m_hHbTask, nullptr);
-        m_bHbTaskStarted = false;
-    }
+    // A cleared running flag is the task's last store, but its thread still
+    // returns through our code. The framework may have made the threads
+    // detached, so they cannot be joined: wait until the kernel no longer
+    // knows them, which it forgets only once the thread has left for good.
+    WaitForTaskExit(m_nMsgTaskTid);
+    WaitForTaskExit(m_nHbTaskTid);
+    m_bMsgTaskStarted = false;
+    m_bHbTaskStarted = false;
     m_pMsgConn->DeInit();
     return m_pHbConn->DeInit();
+}
+
+void CUdpProcess::WaitForTaskExit(std::atomic<pid_t>& tid) {
+    const pid_t id = tid.exchange(0);
+    if (id <= 0) {
+        return;  // never started, or already waited for
+    }
+    // Signal 0 only asks whether the thread of this process still exists.
+    // Thread ids are handed out in a cycle, so the id is not reused by a new
+    // thread within the few milliseconds this takes.
+    const pid_t self = getpid();
+    while (syscall(SYS_tgkill, self, id, 0) == 0) {
+        usleep(kExitPollUs);
+    }
 }
 
 int CUdpProcess::SetHostPort(UdpConnection& conn, std::atomic<bool>& recreate, unsigned short port,
@@ -350,6 +363,9 @@ int CUdpProcess::InsertSendMsg(const void* data, unsigned int length) {
 }
 
 void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
+    // First, so that DeInit, which waits for the running flag that is cleared
+    // last, always finds the id.
+    m_nMsgTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_input_task");
     m_bMsgTaskRunning = true;
     if (m_bExit) {
@@ -367,6 +383,7 @@ void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
 }
 
 void CUdpProcess::HBTaskWorker(void* /*arg*/) {
+    m_nHbTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_out_task");
     m_bHbTaskRunning = true;
     if (m_bExit) {
@@ -484,6 +501,13 @@ void CUdpProcess::DispatchQueuedMessages() {
 }
 
 void CUdpProcess::HeartbeatStep() {
+    const int mode = m_nHeartbeatTranMode;
+    UdpConnection& conn = mode == 2 ? *m_pHbConn : *m_pMsgConn;
+    // Read before the send times. In mode 2 the heartbeat task may take the
+    // previous heartbeat off the queue and send it while this step still works
+    // with the older time; the insertion below refuses once that send is done
+    // (or while it is under way), so no second heartbeat follows right behind.
+    const uint32_t sendsSeen = conn.GetSendCount();
     const uint64_t now = get_up_time();
     const uint64_t last = std::max(m_pMsgConn->GetLastSendTime(), m_pHbConn->GetLastSendTime());
     // The heartbeat task may stamp a send after `now` was read; that link is
@@ -503,11 +527,8 @@ void CUdpProcess::HeartbeatStep() {
     msg.nLen = static_cast<int32_t>(strlen(msg.szData));
     // Only into an empty queue: a heartbeat never waits behind results and
     // never piles up.
-    const int mode = m_nHeartbeatTranMode;
-    if (mode == 1) {
-        m_pMsgConn->InsertEmptySendMsg(msg);
-    } else if (mode == 2) {
-        m_pHbConn->InsertEmptySendMsg(msg);
+    if (mode == 1 || mode == 2) {
+        conn.InsertEmptySendMsg(msg, sendsSeen);
     }
 }
 

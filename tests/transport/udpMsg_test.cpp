@@ -370,6 +370,48 @@ TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
     EXPECT_TRUE(rig.msgTarget.RecvUntil("HB", 6000));
 }
 
+// In mode 2 the heartbeat task sends what the message task queues. A
+// heartbeat taken off the queue but not yet stamped as sent must not let the
+// message task queue a second one right behind it: with an interval of 1 s
+// every period carries exactly one. Many engines at once give many periods,
+// and the two cores of a busy machine preempt the tasks where it hurts.
+TEST(CUdpProcessHeartbeat, ModeTwoSendsOneHeartbeatPerPeriod) {
+    constexpr int kEngines = 12;
+    constexpr int kRunMs = 8000;
+    std::vector<std::unique_ptr<EngineRig>> rigs;
+    for (int i = 0; i < kEngines; ++i) {
+        rigs.push_back(std::make_unique<EngineRig>());
+        rigs.back()->Heartbeat(2, 1, "HB");
+        ASSERT_EQ(0, rigs.back()->Start());
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+    std::vector<std::vector<uint64_t>> arrivals(kEngines);
+    while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < kEngines; ++i) {
+            for (auto d = rigs[i]->hbTarget.Recv(0); d; d = rigs[i]->hbTarget.Recv(0)) {
+                EXPECT_EQ("HB", d->bytes);
+                arrivals[i].push_back(d->arrivalMs);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int periods = 0;
+    int extra = 0;  // heartbeats that came less than half an interval after the previous one
+    for (const auto& times : arrivals) {
+        // Each engine's first heartbeat is due at once, then one per second.
+        EXPECT_GE(times.size(), 3u);
+        for (size_t k = 1; k < times.size(); ++k) {
+            ++periods;
+            if (times[k] - times[k - 1] < 500) {
+                ++extra;
+            }
+        }
+    }
+    std::printf("mode 2, interval 1 s: %d periods on %d engines, %d extra heartbeats\n", periods,
+                kEngines, extra);
+    EXPECT_EQ(0, extra) << "of " << periods << " periods";
+}
+
 // ---- Scheduled transmission and trigger checks ----------------------------
 
 class CUdpProcessScheduled : public ::testing::Test {
