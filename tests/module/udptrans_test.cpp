@@ -4,13 +4,16 @@
 // by UDP receivers on loopback.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ModuleHarness.h"
+#include "algo/Thread.h"
 
 using namespace ut;
 
@@ -139,6 +142,7 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     values.push_back({"TargetIp", "127.0.0.2"});
     values.push_back({"HeartbeatText", "beat"});
     values.push_back({"HeartbeatInterval", "1"});
+    values.push_back({"HeartbeatText", "HB"});
     ASSERT_EQ(0, Start(values));
 
     ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
@@ -574,6 +578,121 @@ TEST_F(UdptransModule, UnstartedModuleRefusesWorkAndLeavesNothingBehind) {
     // Started, the procedure name is taken.
     ASSERT_EQ(0, Start());
     EXPECT_EQ(0, m_module->SetProcedureName("proc"));
+}
+
+// ---- The framework's thread model ---------------------------------------------
+
+// The engine asks for 10240-byte task stacks. On exact stacks (a guard page
+// right below, so running past one faults) both tasks go through their
+// heaviest paths: results, requests with answers, heartbeats in both modes,
+// redirects, port changes, scheduled transmission with failing trigger
+// queries, and every line of the module formatted for direct output and the
+// log callback. The deepest use must stay well inside the 10240 bytes.
+TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
+    constexpr long kRequested = 10240;
+    constexpr long kBudget = 6144;
+    if (thread_spawn_exact_stack(1) != 0) {
+        GTEST_SKIP() << "sanitizer build: its stack frames are not the device's; "
+                        "the figures come from the release build";
+    }
+    struct ExactOff {
+        ~ExactOff() { thread_spawn_exact_stack(0); }
+    } exactOff;
+    // Every line of the module is written out directly as well, with its time
+    // stamp.
+    m_lib.priority(kModuleId, 3);
+    const auto timestamp = m_lib.Sym<void (*)(int)>("log_set_timestamp_en");
+    ASSERT_NE(nullptr, timestamp);
+    timestamp(1);
+    struct TimestampOff {
+        void (*fn)(int);
+        ~TimestampOff() { fn(0); }
+    } timestampOff{timestamp};
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string(600, 'a') + request.szMsg;  // an answer longer than a datagram
+            return true;
+        });
+
+    auto values = m_ep.StoreValues();
+    values.push_back({"HeartbeatTranMode", "1"});
+    values.push_back({"HeartbeatInterval", "1"});
+    values.push_back({"HeartbeatText", "HB"});
+    ASSERT_EQ(0, Start(values));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(Arrives(m_ep.msg, "result " + std::to_string(i) + std::string(1000, 'r')));
+        ts::SendDatagram(m_ep.hostPort, "request " + std::to_string(i) + std::string(300, 'q'));
+    }
+    EXPECT_TRUE(WaitFor([&] { return m_ep.msg.RecvUntil("HB", 50).has_value(); }));
+    ASSERT_EQ(0, Set("HeartbeatText", "HB2"));
+    ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
+    EXPECT_TRUE(m_ep.hb.RecvUntil("HB2", 5000));
+
+    // Redirects and port changes, on both endpoints.
+    UdpPeer other;
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
+    ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(other.Port())));
+    EXPECT_TRUE(Arrives(other, "redirected"));
+    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::FreePort())));
+    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::FreePort())));
+    EXPECT_TRUE(Arrives(other, "moved"));
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));
+
+    // Scheduled transmission: answers with "NG", then trigger queries that fail.
+    m_comps.trigger->SetTriggerMode(1);
+    m_comps.trigger->Trigger();
+    ASSERT_EQ(0, Set("ScheduledTransEnable", "1"));
+    m_comps.trigger->Trigger();
+    EXPECT_TRUE(m_ep.msg.RecvUntil("NG", 5000));
+    for (const char* key : {"TriggerImageTime", "TriggerCount", "TriggerMode"}) {
+        ASSERT_EQ(0, m_comps.trigger->SetFailure(key, -7));
+        m_comps.trigger->Trigger();
+        EXPECT_TRUE(WaitFor([] { return Logged("failed") > 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(0, m_comps.trigger->SetFailure(key, 0));
+    }
+    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
+    Destroy();
+
+    for (const char* task : {"udp_input_task", "udp_out_task"}) {
+        long peak = -1;
+        EXPECT_TRUE(WaitFor([&] { return (peak = thread_stack_peak(task)) >= 0; })) << task;
+        std::fprintf(stderr, "%s: %ld of %ld stack bytes used (budget %ld)\n", task, peak,
+                     kRequested, kBudget);
+        EXPECT_LE(peak, kBudget) << task;
+    }
+}
+
+// A framework may make every thread detached. DeInit still returns only when
+// nothing of the engine runs: the tasks' threads are gone at once, and the
+// library can be unloaded right away.
+TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
+    thread_spawn_force_detached(1);
+    struct DetachedOff {
+        ~DetachedOff() { thread_spawn_force_detached(0); }
+    } detachedOff;
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string("ack:") + request.szMsg;
+            return true;
+        });
+    for (int round = 0; round < 20; ++round) {
+        auto values = m_ep.StoreValues();
+        values.push_back({"HeartbeatTranMode", "2"});
+        values.push_back({"HeartbeatInterval", "1"});
+        ASSERT_EQ(0, Start(values)) << round;
+        ASSERT_EQ(1, ts::ThreadsNamed("udp_input_task")) << round;
+        ASSERT_TRUE(Arrives(m_ep.msg, "busy"));
+        ts::SendDatagram(m_ep.hostPort, "cmd");
+        Destroy();
+        EXPECT_EQ(0, ts::ThreadsNamed("udp_input_task")) << round;
+        EXPECT_EQ(0, ts::ThreadsNamed("udp_out_task")) << round;
+        // Unloaded at once; loaded again for the next round.
+        m_lib.Close();
+        ASSERT_TRUE(m_lib.Open());
+        m_ep.msg.Drain();
+        m_ep.hb.Drain();
+    }
 }
 
 // Loading, starting, using and unloading the module many times leaves no
