@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ModuleHarness.h"
+#include "algo/Algo.h"
 #include "algo/Thread.h"
 
 using namespace ut;
@@ -69,8 +72,8 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
     ASSERT_TRUE(d);
     EXPECT_EQ("hello", d->bytes);
     EXPECT_EQ(m_ep.hostPort, d->fromPort);
-    EXPECT_EQ(1, Logged("udptrans Process start"));
-    EXPECT_EQ(1, Logged("udptrans Process end"));
+    EXPECT_EQ(1, Logged("udptrans    :0259: udptrans Process start"));
+    EXPECT_EQ(1, Logged("udptrans    :0320: udptrans Process end"));
 }
 
 TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
@@ -142,7 +145,6 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     values.push_back({"TargetIp", "127.0.0.2"});
     values.push_back({"HeartbeatText", "beat"});
     values.push_back({"HeartbeatInterval", "1"});
-    values.push_back({"HeartbeatText", "HB"});
     ASSERT_EQ(0, Start(values));
 
     ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
@@ -387,15 +389,15 @@ TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
         const char* line;
     };
     const Case cases[] = {
-        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, "get frame by id failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, ":0264: get frame by id failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartFrameCount,
-         "get subscribe SINGLE_frame_cnt failed"},
+         ":0271: get subscribe SINGLE_frame_cnt failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartTriggerCount,
-         "get subscribe SINGLE_trigger_cnt failed"},
+         ":0278: get subscribe SINGLE_trigger_cnt failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartBinaryRecord,
-         "get subscribe SINGLE_obj_binary failed"},
+         ":0286: get subscribe SINGLE_obj_binary failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartBinaryBuffer,
-         "get subscribe SINGLE_obj_binary failed"},
+         ":0286: get subscribe SINGLE_obj_binary failed"},
     };
     for (const Case& c : cases) {
         ts::LogCapture::Get().Clear();
@@ -472,9 +474,9 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     Frame answered(1, 7, Bytes("stale"));
     EXPECT_EQ(kNoData, Process(answered));
     EXPECT_TRUE(OutputUntouched(answered));
-    EXPECT_EQ(1, Logged("get subscribe failed, no data"));
-    EXPECT_EQ(1, Logged("nTrigger:7, m_nRecord:7"));
-    EXPECT_EQ(1, Logged("udptrans Process end"));
+    EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
+    EXPECT_EQ(1, Logged(":0317: nTrigger:7, m_nRecord:7"));
+    EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
 
     Frame next(2, 8, Bytes("r8"));
     ASSERT_EQ(0, Process(next));
@@ -531,7 +533,7 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noTrigger(1, 1, Bytes("a"));
     EXPECT_EQ(kNoData, Process(noTrigger));
     EXPECT_TRUE(OutputUntouched(noTrigger));
-    EXPECT_EQ(1, Logged("trigger source instance nullptr"));
+    EXPECT_EQ(1, Logged(":0218: trigger source instance nullptr"));
 
     // Also when disabled: the components are consulted first.
     ASSERT_EQ(0, Set("AlgoEnable", "0"));
@@ -545,10 +547,97 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noImage(3, 3, Bytes("c"));
     EXPECT_EQ(kNoData, Process(noImage));
     EXPECT_TRUE(OutputUntouched(noImage));
-    EXPECT_EQ(1, Logged("image process instance nullptr"));
+    EXPECT_EQ(1, Logged(":0224: image process instance nullptr"));
     m_comps.RegisterImage();
 
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
+}
+
+// ---- Exceptions that pass to the host ---------------------------------------------
+
+// The library's parameter description without `key`, written into `dir`: a
+// store built from it throws std::invalid_argument for that key.
+std::string DescriptionWithout(const TempDir& dir, const std::string& key) {
+    std::ifstream in(PdescPath());
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + " ", 0) != 0) {
+            text += line + "\n";
+        }
+    }
+    const std::string path = dir.Path() + "/without-" + key + ".pdesc";
+    EXPECT_TRUE(ts::WriteFile(path, text));
+    return path;
+}
+
+// Initialisation catches nothing: the engine is created (or stopped) first,
+// then the keys are read and applied one by one, and a key the store cannot
+// give ends the start with the store's exception in the host's hands. Frame
+// processing answers an unreadable "AlgoEnable" or "ScheduledTransEnable"
+// with its code and line.
+TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
+    ASSERT_EQ(0, Start());
+    ASSERT_FALSE(PortIsFree(m_ep.hostPort));
+    // Re-initialisation: the running engine is stopped before the first key
+    // is read, so it stays stopped when "AlgoEnable" is missing.
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "AlgoEnable"));
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
+    Frame frame(1, 1, Bytes("x"));
+    EXPECT_EQ(kInvalidArg, Process(frame));
+    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_EQ(1, Logged("udptrans    :0296: Get Param Filed unknown parameter key AlgoEnable"));
+    EXPECT_EQ(0, Logged("udptrans Process end"));
+
+    // In triggered mode the gate reads "ScheduledTransEnable": unreadable,
+    // the frame is dropped with the gate's lines.
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(
+        DescriptionWithout(m_dir, "ScheduledTransEnable"));
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    m_comps.trigger->SetTriggerMode(1);
+    ts::LogCapture::Get().Clear();
+    EXPECT_EQ(kNoData, Process(frame));
+    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_EQ(1, Logged(":0244: Get Param Filed unknown parameter key ScheduledTransEnable"));
+    EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
+    EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
+    Destroy();
+
+    // A first start that throws halfway: the steps before the missing key
+    // ran (eth0 was asked for its address), no socket was bound, and the
+    // module is destroyed as usual.
+    const int threads = ThreadCount();
+    Create();
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "TargetPort"));
+    ts::LogCapture::Get().Clear();
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    EXPECT_EQ(1, Logged("ip_addr is") + Logged("get ip addr failed!"));
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    Destroy();
+    EXPECT_EQ(threads, ThreadCount());
+}
+
+// An image-process component whose getter throws.
+class ThrowingImageProcess : public zerran_app::IImageProcess {
+public:
+    int GetIntParam(const std::string&, int&) override { throw std::runtime_error("camera gone"); }
+};
+
+// Anything but the store's std::invalid_argument passes through Process to
+// the host, which can go on with the next frame.
+TEST_F(UdptransModule, ComponentExceptionInProcessPassesToTheHost) {
+    ASSERT_EQ(0, Start());
+    auto& pool = Infra::Component::CComObjectPool::getInstance();
+    m_comps.UnregisterImage();
+    ASSERT_EQ(0, pool.registerComponent(zerran_app::IImageProcess::kComponentName,
+                                        std::make_shared<ThrowingImageProcess>()));
+    Frame frame(1, 1, Bytes("thrown"));
+    EXPECT_THROW(Process(frame), std::runtime_error);
+    EXPECT_TRUE(OutputUntouched(frame));
+    pool.unregisterComponent(zerran_app::IImageProcess::kComponentName);
+    m_comps.RegisterImage();
+    EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "after").size());
 }
 
 // ---- Life cycle -------------------------------------------------------------------
