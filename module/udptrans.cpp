@@ -142,8 +142,8 @@ int CUdptransModule::DeInit() {
     if (m_pUdpProcess == nullptr) {
         return 0;
     }
-    // The engine joins its tasks in DeInit, so nothing of it runs afterwards
-    // and it can be freed at once.
+    // The engine's DeInit returns only once its task threads have ended, so
+    // nothing of it runs afterwards and it can be freed at once.
     m_pUdpProcess->DeInit();
     delete m_pUdpProcess;
     m_pUdpProcess = nullptr;
