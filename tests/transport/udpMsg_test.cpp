@@ -376,8 +376,8 @@ TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
 // every period carries exactly one. Many engines at once give many periods,
 // and the two cores of a busy machine preempt the tasks where it hurts.
 TEST(CUdpProcessHeartbeat, ModeTwoSendsOneHeartbeatPerPeriod) {
-    constexpr int kEngines = 12;
-    constexpr int kRunMs = 8000;
+    constexpr int kEngines = 24;
+    constexpr int kRunMs = 9000;
     std::vector<std::unique_ptr<EngineRig>> rigs;
     for (int i = 0; i < kEngines; ++i) {
         rigs.push_back(std::make_unique<EngineRig>());
