@@ -242,7 +242,9 @@ protected:
             m_module = nullptr;
         }
     }
-    // Writes `values` into the store, creates the module and starts it.
+    // Writes `values` into the store, creates the module and starts it. An
+    // exception from the start (the store cannot give a key) reaches the test
+    // as it reaches a host; TearDown still destroys the module, as a host must.
     int Start(const std::vector<std::pair<std::string, std::string>>& values) {
         WriteStore(m_dir, values);
         Create();
