@@ -138,26 +138,6 @@ TEST_F(LogRedirect, DeviceAttachesAllThreeToTerminal) {
     close(master);
 }
 
-// The ring's size is units x 512 in log_buf_init's unsigned arithmetic, and
-// its verdict is the result: 0 units are refused there, -8388607 units wrap to
-// a 512-byte ring, which is made and gets its drain.
-int g_nSpawns = 0;
-int CountSpawn(const char* name, void* (*)(void*)) {
-    ++g_nSpawns;
-    return std::string(name) == "log_print" ? 7 : -9;  // no thread: the test drains nothing
-}
-
-TEST_F(LogRedirect, RingUnitsGoToBufferInitWhoseVerdictIsTheResult) {
-    EXPECT_EQ(-1, log_prt_init(1, 0, CountSpawn));
-    EXPECT_EQ(0, g_nSpawns);
-    EXPECT_EQ(7, log_prt_init(1, -8388607, CountSpawn));
-    EXPECT_EQ(1, g_nSpawns);
-    EXPECT_EQ(-1, log_prt_init(1, 4, CountSpawn));  // the buffer is there
-    EXPECT_EQ(1, g_nSpawns);
-    EXPECT_EQ(0, log_buf_deinit());
-    EXPECT_EQ(0, log_prt_init(0, 0, nullptr));
-}
-
 // Ring mode without a buffer counts every line as lost: the count survives
 // an unchanged mode and is reset by a mode change, log_prt_init and every
 // redirection call.

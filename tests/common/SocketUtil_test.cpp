@@ -424,22 +424,6 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
     EXPECT_EQ(3, sendn_with_error(a.get(), "abc", 3, 1000, nullptr));
 }
 
-// A successful transfer leaves errno as the caller had it: the library does
-// not clear it on the way.
-TEST(SendAll, SuccessfulSendsLeaveErrnoAlone) {
-    auto [a, b] = UnixPair();
-    for (unsigned limit : {UTIL_NO_TIMEOUT, 1000u}) {
-        errno = EDOM;
-        EXPECT_EQ(3, util_send(a.get(), "abc", 3, limit)) << limit;
-        EXPECT_EQ(EDOM, errno) << "util_send, limit " << limit;
-        errno = EDOM;
-        int error = 77;
-        EXPECT_EQ(3, sendn_with_error(a.get(), "abc", 3, limit, &error)) << limit;
-        EXPECT_EQ(0, error);
-        EXPECT_EQ(EDOM, errno) << "sendn_with_error, limit " << limit;
-    }
-}
-
 void NoteSignal(int) {}
 
 TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {

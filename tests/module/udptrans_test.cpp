@@ -4,6 +4,10 @@
 // by UDP receivers on loopback.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -638,6 +642,54 @@ TEST_F(UdptransModule, ComponentExceptionInProcessPassesToTheHost) {
     pool.unregisterComponent(zerran_app::IImageProcess::kComponentName);
     m_comps.RegisterImage();
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "after").size());
+}
+
+// ---- The exported runtime ---------------------------------------------------------
+
+int g_nSpawns = 0;
+int CountSpawn(const char* name, void* (*)(void*)) {
+    ++g_nSpawns;
+    return std::string(name) == "log_print" ? 7 : -9;  // no thread: nothing is drained
+}
+
+// Through the loaded library: successful sends leave errno as the caller had
+// it, and the ring's size is units x 512 in log_buf_init's unsigned
+// arithmetic, whose verdict is log_prt_init's result (0 units are refused
+// there; -8388607 units wrap to a 512-byte ring, which is made and drained).
+TEST_F(UdptransModule, RuntimeLeavesErrnoAloneAndHandsUnitsToTheRing) {
+    using SendFn = int (*)(int, const char*, int, unsigned int);
+    using SendErrFn = int (*)(int, const char*, int, unsigned int, int*);
+    const auto utilSend = m_lib.Sym<SendFn>("util_send");
+    const auto sendnWithError = m_lib.Sym<SendErrFn>("sendn_with_error");
+    ASSERT_TRUE(utilSend != nullptr && sendnWithError != nullptr);
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    for (unsigned int limit : {0xFFFFFFFFu, 1000u}) {
+        errno = EDOM;
+        EXPECT_EQ(3, utilSend(fds[0], "abc", 3, limit)) << limit;
+        EXPECT_EQ(EDOM, errno) << "util_send, limit " << limit;
+        int error = 77;
+        errno = EDOM;
+        EXPECT_EQ(3, sendnWithError(fds[0], "abc", 3, limit, &error)) << limit;
+        EXPECT_EQ(0, error);
+        EXPECT_EQ(EDOM, errno) << "sendn_with_error, limit " << limit;
+    }
+    close(fds[0]);
+    close(fds[1]);
+
+    const auto prtInit =
+        m_lib.Sym<int (*)(int, int, int (*)(const char*, void* (*)(void*)))>("log_prt_init");
+    const auto bufDeinit = m_lib.Sym<int (*)()>("log_buf_deinit");
+    ASSERT_TRUE(prtInit != nullptr && bufDeinit != nullptr);
+    g_nSpawns = 0;
+    EXPECT_EQ(-1, prtInit(1, 0, CountSpawn));
+    EXPECT_EQ(0, g_nSpawns);
+    EXPECT_EQ(7, prtInit(1, -8388607, CountSpawn));
+    EXPECT_EQ(1, g_nSpawns);
+    EXPECT_EQ(-1, prtInit(1, 4, CountSpawn));  // the ring is there already
+    EXPECT_EQ(1, g_nSpawns);
+    EXPECT_EQ(0, bufDeinit());
+    EXPECT_EQ(0, prtInit(0, 0, nullptr));
 }
 
 // ---- Life cycle -------------------------------------------------------------------
