@@ -3,6 +3,7 @@
 #include "udpMsg.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -97,6 +98,19 @@ int WaitSocket(int fd, bool wantWrite, bool& readable, bool& writable) {
     return (readable || writable) ? 1 : 0;
 }
 
+// Whether the framework made the calling thread joinable. When it cannot be
+// told, the thread is taken as detached: waiting for its end is safe either way.
+bool CurrentThreadJoinable() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return false;
+    }
+    int state = PTHREAD_CREATE_DETACHED;
+    const bool known = pthread_attr_getdetachstate(&attr, &state) == 0;
+    pthread_attr_destroy(&attr);
+    return known && state == PTHREAD_CREATE_JOINABLE;
+}
+
 void* MsgTaskEntry(void* arg) {
     static_cast<udp::CUdpProcess*>(arg)->MsgTaskWorker(nullptr);
     return nullptr;
@@ -159,25 +173,38 @@ int CUdpProcess::DeInit() {
         usleep(kStopPollUs);
     }
     // A cleared running flag is the task's last store, but its thread still
-    // returns through our code. The framework may have made the threads
-    // detached, so they cannot be joined: wait until the kernel no longer
-    // knows them, which it forgets only once the thread has left for good.
-    WaitForTaskExit(m_nMsgTaskTid);
-    WaitForTaskExit(m_nHbTaskTid);
-    m_bMsgTaskStarted = false;
-    m_bHbTaskStarted = false;
+    // returns through our code. Wait until the thread has ended, so that the
+    // host may free the engine and unload the module as soon as we return.
+    if (m_bMsgTaskStarted) {
+        AwaitTaskEnd(m_hMsgTask, m_nMsgTaskTid, m_bMsgTaskJoinable);
+        m_bMsgTaskStarted = false;
+    }
+    if (m_bHbTaskStarted) {
+        AwaitTaskEnd(m_hHbTask, m_nHbTaskTid, m_bHbTaskJoinable);
+        m_bHbTaskStarted = false;
+    }
     m_pMsgConn->DeInit();
     return m_pHbConn->DeInit();
 }
 
-void CUdpProcess::WaitForTaskExit(std::atomic<pid_t>& tid) {
+void CUdpProcess::AwaitTaskEnd(THREAD_HANDLE handle, std::atomic<pid_t>& tid,
+                               const std::atomic<bool>& joinable) {
     const pid_t id = tid.exchange(0);
-    if (id <= 0) {
-        return;  // never started, or already waited for
+    // A joinable thread must be joined, or its stack stays allocated. Whether
+    // the framework made it joinable only the task itself can tell; it found
+    // out at its start.
+    if (joinable) {
+        pthread_join(handle, nullptr);
+        return;
     }
-    // Signal 0 only asks whether the thread of this process still exists.
-    // Thread ids are handed out in a cycle, so the id is not reused by a new
-    // thread within the few milliseconds this takes.
+    // A detached thread cannot be joined: wait until the kernel no longer
+    // knows it, which happens only once it has left for good. Signal 0 only
+    // asks whether the thread of this process still exists. Thread ids are
+    // handed out in a cycle, so the id is not reused by a new thread within
+    // the few milliseconds this takes.
+    if (id <= 0) {
+        return;
+    }
     const pid_t self = getpid();
     while (syscall(SYS_tgkill, self, id, 0) == 0) {
         usleep(kExitPollUs);
@@ -364,7 +391,8 @@ int CUdpProcess::InsertSendMsg(const void* data, unsigned int length) {
 
 void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
     // First, so that DeInit, which waits for the running flag that is cleared
-    // last, always finds the id.
+    // last, always knows how to wait for this thread's end.
+    m_bMsgTaskJoinable = CurrentThreadJoinable();
     m_nMsgTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_input_task");
     m_bMsgTaskRunning = true;
@@ -383,6 +411,7 @@ void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
 }
 
 void CUdpProcess::HBTaskWorker(void* /*arg*/) {
+    m_bHbTaskJoinable = CurrentThreadJoinable();
     m_nHbTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_out_task");
     m_bHbTaskRunning = true;
