@@ -217,8 +217,10 @@ int log_prt_init(int mode, int units, log_spawn_fn spawn) {
         if (spawn == nullptr) {
             result = -1;
         } else {
-            // A non-positive unit count asks for no buffer at all.
-            const unsigned size = units > 0 ? static_cast<unsigned>(units) * 512u : 0u;
+            // The size is units x 512 in log_buf_init's unsigned arithmetic,
+            // whatever the sign of units: log_buf_init alone decides what it
+            // can allocate (0 is refused there with -1).
+            const unsigned size = static_cast<unsigned>(units) * 512u;
             {
                 std::lock_guard<std::mutex> guard(st.lock);
                 result = log_buf_init(size);

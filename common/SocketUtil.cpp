@@ -223,11 +223,17 @@ int util_send(int fd, const char* buffer, int length, unsigned int timeout_ms) {
     const size_t size = static_cast<size_t>(length);
     if (timeout_ms == UTIL_NO_TIMEOUT) {
         for (;;) {
-            // Cleared first so a stale EINTR cannot turn a 0 return into a spin.
+            // errno is cleared so that a stale EINTR cannot turn a 0 return
+            // into a spin, and put back when send did not fail: the caller sees
+            // errno as the system calls left it.
+            const int callerErrno = errno;
             errno = 0;
             const ssize_t n = send(fd, buffer, size, 0);
             if (n <= 0 && errno == EINTR) {
                 continue;
+            }
+            if (n >= 0) {
+                errno = callerErrno;
             }
             return n < 0 ? -1 : static_cast<int>(n);
         }
@@ -351,7 +357,6 @@ int sendn_with_error(int fd, const char* buffer, int length, unsigned int timeou
                 return done;
             }
         }
-        errno = 0;
         const ssize_t n = send(fd, buffer + done, static_cast<size_t>(length - done), MSG_NOSIGNAL);
         if (n > 0) {
             done += static_cast<int>(n);
@@ -362,7 +367,7 @@ int sendn_with_error(int fd, const char* buffer, int length, unsigned int timeou
         }
         // A send that moves nothing with bytes pending is a dead end; it has no
         // errno of its own, so it is reported as an I/O error.
-        SetOut(error, (n < 0 && errno != 0) ? -errno : -EIO);
+        SetOut(error, n < 0 ? -errno : -EIO);
         return done;
     }
     SetOut(error, 0);

@@ -25,16 +25,27 @@ bool LogWanted(int id, int level) noexcept;
 #define UT_LOG_MAGENTA "\033[35m"
 #define UT_LOG_RESET "\033[0m"
 
-#define UT_LOG_AT(id, level, tag, color_on, color_off, fmt, ...)                          \
+// As UT_LOG_AT, but the line printed is `line` rather than the call's own:
+// for messages that readers of the log know by a fixed line number.
+#define UT_LOG_AT_LINE(line, id, level, tag, color_on, color_off, fmt, ...)               \
     do {                                                                                  \
         const int ut_log_id_ = (id);                                                      \
         if (::udp::LogWanted(ut_log_id_, (level))) {                                      \
             log_print_mod(ut_log_id_, (level), color_on UT_LOG_PREFIX fmt color_off, tag, \
-                          ut_log_id_, "udptrans", kLogFile, __LINE__, ##__VA_ARGS__);     \
+                          ut_log_id_, "udptrans", kLogFile, (line), ##__VA_ARGS__);       \
         }                                                                                 \
     } while (0)
+
+#define UT_LOG_AT(id, level, tag, color_on, color_off, fmt, ...) \
+    UT_LOG_AT_LINE(__LINE__, id, level, tag, color_on, color_off, fmt, ##__VA_ARGS__)
 
 #define UT_LOGD(id, fmt, ...) \
     UT_LOG_AT(id, 3, "Debug", UT_LOG_MAGENTA, UT_LOG_RESET, fmt, ##__VA_ARGS__)
 #define UT_LOGI(id, fmt, ...) UT_LOG_AT(id, 4, "Info", "", "", fmt, ##__VA_ARGS__)
 #define UT_LOGE(id, fmt, ...) UT_LOG_AT(id, 6, "Err", UT_LOG_RED, UT_LOG_RESET, fmt, ##__VA_ARGS__)
+
+// The same with a fixed line number.
+#define UT_LOGI_AT(line, id, fmt, ...) \
+    UT_LOG_AT_LINE(line, id, 4, "Info", "", "", fmt, ##__VA_ARGS__)
+#define UT_LOGE_AT(line, id, fmt, ...) \
+    UT_LOG_AT_LINE(line, id, 6, "Err", UT_LOG_RED, UT_LOG_RESET, fmt, ##__VA_ARGS__)

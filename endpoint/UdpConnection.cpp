@@ -237,13 +237,19 @@ int UdpConnection::InsertSendMsg(const UdpMessage& msg) {
 }
 
 int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg) {
+    return InsertEmptySendMsg(msg, m_nSendCount.load());
+}
+
+int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg, uint32_t sendsSeen) {
     if (!m_bInited) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
     // Only into an empty queue: a heartbeat never delays real data and at
-    // most one of them ever waits.
-    if (!m_dqSendMsg.empty()) {
+    // most one of them ever waits. A record on its way out still counts, and
+    // so does one that left after the caller looked at the send time: either
+    // would let a second heartbeat follow the first within a millisecond.
+    if (!m_dqSendMsg.empty() || m_bSending || m_nSendCount.load() != sendsSeen) {
         return -2;
     }
     m_dqSendMsg.push_back(msg);
@@ -251,28 +257,34 @@ int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg) {
 }
 
 int UdpConnection::Send() {
-    UdpMessage msg;
     {
         std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only, never sendto
         if (m_dqSendMsg.empty()) {
             return 0;
         }
-        msg = m_dqSendMsg.front();
+        m_stSending = m_dqSendMsg.front();
         m_dqSendMsg.pop_front();
+        m_bSending = true;
     }
 
     // A record whose length lies outside the data area must not make us read
     // past it; send what the record can hold.
     const size_t len = static_cast<size_t>(
-        std::clamp<int32_t>(msg.nLen, 0, static_cast<int32_t>(UdpMessage::kMaxPayload)));
+        std::clamp<int32_t>(m_stSending.nLen, 0, static_cast<int32_t>(UdpMessage::kMaxPayload)));
     // One datagram per record: UDP sends it whole or not at all, so there is
     // no partial write to resume. A failed record is not retried.
     const ssize_t ret =
-        ::sendto(m_nSockFd, msg.szData, len, 0, reinterpret_cast<const sockaddr*>(&m_stTargetAddr),
-                 sizeof(m_stTargetAddr));
+        ::sendto(m_nSockFd, m_stSending.szData, len, 0,
+                 reinterpret_cast<const sockaddr*>(&m_stTargetAddr), sizeof(m_stTargetAddr));
     // Taken after every attempt, failed or not; keep errno for the caller.
     const int savedErrno = errno;
     m_nLastSendTime = get_up_time();
+    {
+        // The stamp is in place before the record stops counting as waiting.
+        std::lock_guard<std::mutex> lock(m_mtxSendMsg);
+        m_bSending = false;
+        m_nSendCount.fetch_add(1);
+    }
     errno = savedErrno;
     return static_cast<int>(ret);
 }
@@ -284,6 +296,10 @@ bool UdpConnection::IsSendQueueEmpty() {
 
 uint64_t UdpConnection::GetLastSendTime() const {
     return m_nLastSendTime;
+}
+
+uint32_t UdpConnection::GetSendCount() const {
+    return m_nSendCount.load();
 }
 
 int UdpConnection::Recv() {

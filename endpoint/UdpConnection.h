@@ -58,11 +58,19 @@ public:
     int GetSockFd() const;
 
     // Send queue.
-    int InsertSendMsg(const UdpMessage& msg);       // 0, -1 not inited, -2 full
-    int InsertEmptySendMsg(const UdpMessage& msg);  // 0, -1 not inited, -2 not empty
-    int Send();                                     // 0 empty queue, else sendto's result
+    int InsertSendMsg(const UdpMessage& msg);  // 0, -1 not inited, -2 full
+    // Adds msg only while nothing waits in the queue and no record is being
+    // sent: 0, -1 not inited, -2 not empty. With `sendsSeen` (a GetSendCount
+    // reading) it also refuses (-2) when a datagram has left since then, so a
+    // caller that decided on an older GetLastSendTime cannot add a second
+    // record right behind the one that just went out.
+    int InsertEmptySendMsg(const UdpMessage& msg);
+    int InsertEmptySendMsg(const UdpMessage& msg, uint32_t sendsSeen);
+    int Send();  // 0 empty queue, else sendto's result
     bool IsSendQueueEmpty();
     uint64_t GetLastSendTime() const;
+    // Datagrams that Send has finished (sent or failed), stamp included.
+    uint32_t GetSendCount() const;
 
     // Receive path (worker task). Recv reads one datagram of at most kRecvSize
     // bytes; on a CONNECTION_MSG endpoint its text goes to the communication
@@ -96,8 +104,17 @@ private:
     sockaddr_in m_stLocalAddr{};                          // worker only
     sockaddr_in m_stTargetAddr{};                         // worker only
     FixedQueue<UdpMessage, kSendQueueLimit> m_dqSendMsg;  // guarded by m_mtxSendMsg
+    // A record taken off the queue whose send has not been stamped yet; for the
+    // empty-queue rule it still counts as waiting. Guarded by m_mtxSendMsg.
+    bool m_bSending = false;
     std::mutex m_mtxSendMsg;
+    // The record Send is putting on the wire: kept here rather than on the
+    // sending task's small stack. Sending worker only.
+    UdpMessage m_stSending{};
     std::atomic<uint64_t> m_nLastSendTime{0};  // sending worker writes, message task reads
+    // Finished sends; the sending worker raises it under m_mtxSendMsg after the
+    // stamp, any thread reads it.
+    std::atomic<uint32_t> m_nSendCount{0};
 };
 
 }  // namespace udp

@@ -60,6 +60,24 @@ constexpr char kHeartbeatTranMode[] = "HeartbeatTranMode";
 constexpr char kHeartbeatText[] = "HeartbeatText";
 constexpr char kHeartbeatInterval[] = "HeartbeatInterval";
 
+// Frame processing reports under fixed line numbers: the camera's log tools
+// and the captures from devices in the field know these messages by them,
+// wherever the call happens to sit in this file.
+namespace process_line {
+constexpr int kStart = 259;
+constexpr int kNoFrame = 264;
+constexpr int kNoFrameCnt = 271;
+constexpr int kNoTriggerCnt = 278;
+constexpr int kNoObjBinary = 286;
+constexpr int kAlgoEnableUnreadable = 296;
+constexpr int kNoTriggerSource = 218;
+constexpr int kNoImageProcess = 224;
+constexpr int kScheduledUnreadable = 244;
+constexpr int kGateClosed = 316;
+constexpr int kGateRecord = 317;
+constexpr int kEnd = 320;
+}  // namespace process_line
+
 constexpr char kModuleName[] = "udptrans";
 constexpr char kHostInterface[] = "eth0";
 constexpr int kHostIpMax = 16;  // "255.255.255.255" and its NUL
@@ -124,8 +142,8 @@ int CUdptransModule::DeInit() {
     if (m_pUdpProcess == nullptr) {
         return 0;
     }
-    // The engine joins its tasks in DeInit, so nothing of it runs afterwards
-    // and it can be freed at once.
+    // The engine's DeInit returns only once its task threads have ended, so
+    // nothing of it runs afterwards and it can be freed at once.
     m_pUdpProcess->DeInit();
     delete m_pUdpProcess;
     m_pUdpProcess = nullptr;
@@ -139,16 +157,11 @@ int CUdptransModule::SetPwd(const char* pwd) {
         UT_LOGE(m_nModuleId, "SetPwd with null path\r\n");
         return kUtErrInvalidArg;
     }
-    try {
-        std::memcpy(m_szModuleName, kModuleName, sizeof(kModuleName));
-        m_strPwd = pwd;
-        return Init();
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "SetPwd failed: %s\r\n", e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "SetPwd failed\r\n");
-    }
-    return kUtErrInvalidArg;
+    std::memcpy(m_szModuleName, kModuleName, sizeof(kModuleName));
+    m_strPwd = pwd;
+    // An exception from the parameter store during initialisation passes to
+    // the host unchanged: it is the host's to handle.
+    return Init();
 }
 
 void CUdptransModule::UpdatePwdPrivate(const char* /*pwd*/) {}
@@ -172,7 +185,7 @@ int CUdptransModule::SetProcedureName(const char* name) {
 
 // ---- Initialisation ---------------------------------------------------------
 
-int CUdptransModule::ReadStoredSettings(StoredSettings& s) {
+int CUdptransModule::InitAlgoPrivate() {
     static const std::string kKeyHostIp(kHostIp);
     static const std::string kKeyTargetIp(kTargetIp);
     static const std::string kKeyHostPort(kHostPort);
@@ -185,55 +198,19 @@ int CUdptransModule::ReadStoredSettings(StoredSettings& s) {
     static const std::string kKeyHbInterval(kHeartbeatInterval);
     static const std::string kKeySchedTime(kScheduledTransTime);
 
+    // The framework loads the store before it calls here; without one there
+    // is nothing to configure the engine from.
     if (!m_pParamManage) {
         UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", "no parameter store");
         return kUtErrInvalidArg;
     }
     const CParamManage& store = *m_pParamManage;
-    try {
-        s.strHostIp = ReadText(store, kKeyHostIp);
-        s.strTargetIp = ReadText(store, kKeyTargetIp);
-        s.nHostPort = ReadInt(store, kKeyHostPort);
-        s.nTargetPort = ReadInt(store, kKeyTargetPort);
-        s.strTargetHbIp = ReadText(store, kKeyTargetHbIp);
-        s.nHostHbPort = ReadInt(store, kKeyHostHbPort);
-        s.nTargetHbPort = ReadInt(store, kKeyTargetHbPort);
-        s.nHeartbeatTranMode = ReadInt(store, kKeyHbMode);
-        s.strHeartbeatText = ReadText(store, kKeyHbText);
-        s.nHeartbeatInterval = ReadInt(store, kKeyHbInterval);
-        s.nAlgoEnable = ReadInt(store, Keys().algoEnable);
-        s.nScheduledTransEnable = ReadInt(store, Keys().scheduledTransEnable);
-        s.nScheduledTransTime = ReadInt(store, kKeySchedTime);
-    } catch (const std::invalid_argument& e) {
-        UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
-        return kUtErrInvalidArg;
-    }
-    return 0;
-}
-
-int CUdptransModule::InitAlgoPrivate() {
-    // Every key is read before the engine is touched: a store that lacks one
-    // stops initialisation with an error while a running engine keeps running
-    // on its previous settings, instead of leaving it half configured.
-    StoredSettings settings;
-    try {
-        const int ret = ReadStoredSettings(settings);
-        if (ret != 0) {
-            return ret;
-        }
-        return ConfigureAndStartEngine(settings);
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "InitAlgoPrivate failed: %s\r\n", e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "InitAlgoPrivate failed\r\n");
-    }
-    return kUtErrInvalidArg;
-}
-
-int CUdptransModule::ConfigureAndStartEngine(const StoredSettings& s) {
     char szPort[256];
     std::memset(szPort, 0, sizeof(szPort));
 
+    // Nothing below catches: a key the store cannot give throws, and the
+    // exception reaches the caller of CAlgo::Init with the engine as far as
+    // the steps before it got (created, or stopped for re-initialisation).
     if (m_pUdpProcess == nullptr) {
         m_pUdpProcess = new CUdpProcess();
     } else {
@@ -243,6 +220,7 @@ int CUdptransModule::ConfigureAndStartEngine(const StoredSettings& s) {
     }
 
     // "HostIp" configures nothing; the query only logs eth0's address.
+    (void)ReadText(store, kKeyHostIp);
     char szHostIp[32] = {0};
     GetHostIp(szHostIp, sizeof(szHostIp), nullptr);
 
@@ -252,27 +230,27 @@ int CUdptransModule::ConfigureAndStartEngine(const StoredSettings& s) {
     // An unusable target leaves the engine stopped; the module still reports
     // success so that the host keeps it loaded and a later SetParam of a
     // valid address and a re-initialisation can bring it up.
-    if (!ParseIpv4(s.strTargetIp.c_str(), &address)) {
+    if (!ParseIpv4(ReadText(store, kKeyTargetIp).c_str(), &address)) {
         return 0;
     }
     m_pUdpProcess->SetTargetMsgIp(address);
-    m_pUdpProcess->SetHostMsgPort(LowPort(s.nHostPort), false);
-    m_pUdpProcess->SetTargetMsgPort(LowPort(s.nTargetPort));
+    m_pUdpProcess->SetHostMsgPort(LowPort(ReadInt(store, kKeyHostPort)), false);
+    m_pUdpProcess->SetTargetMsgPort(LowPort(ReadInt(store, kKeyTargetPort)));
 
-    if (!ParseIpv4(s.strTargetHbIp.c_str(), &address)) {
+    if (!ParseIpv4(ReadText(store, kKeyTargetHbIp).c_str(), &address)) {
         return 0;
     }
     m_pUdpProcess->SetTargetHbIp(address);
-    m_pUdpProcess->SetHostHbPort(LowPort(s.nHostHbPort), false);
-    m_pUdpProcess->SetTargetHbPort(LowPort(s.nTargetHbPort));
+    m_pUdpProcess->SetHostHbPort(LowPort(ReadInt(store, kKeyHostHbPort)), false);
+    m_pUdpProcess->SetTargetHbPort(LowPort(ReadInt(store, kKeyTargetHbPort)));
 
-    m_pUdpProcess->SetHeartbeatTranMode(s.nHeartbeatTranMode);
-    m_pUdpProcess->SetHeartbeatText(s.strHeartbeatText.c_str());
+    m_pUdpProcess->SetHeartbeatTranMode(ReadInt(store, kKeyHbMode));
+    m_pUdpProcess->SetHeartbeatText(ReadText(store, kKeyHbText).c_str());
     m_pUdpProcess->SetHeartbeatInterval(
-        static_cast<unsigned long>(static_cast<long>(s.nHeartbeatInterval)));
-    m_pUdpProcess->SetModuleEnable(s.nAlgoEnable);
-    m_pUdpProcess->SetScheduledTransEnable(s.nScheduledTransEnable);
-    m_pUdpProcess->SetScheduledTransTime(s.nScheduledTransTime);
+        static_cast<unsigned long>(static_cast<long>(ReadInt(store, kKeyHbInterval))));
+    m_pUdpProcess->SetModuleEnable(ReadInt(store, Keys().algoEnable));
+    m_pUdpProcess->SetScheduledTransEnable(ReadInt(store, Keys().scheduledTransEnable));
+    m_pUdpProcess->SetScheduledTransTime(ReadInt(store, kKeySchedTime));
 
     const int result = m_pUdpProcess->Init();
 
@@ -297,35 +275,28 @@ int CUdptransModule::SetParam(const char* key, const char* value, int length) {
         UT_LOGE(m_nModuleId, "SetParam %s before init\r\n", key);
         return kUtErrInvalidArg;
     }
-    try {
-        int result = m_pParamManage->CheckParam(key, value);
-        if (result != 0) {
-            UT_LOGE(m_nModuleId, "SetParam %s value %s is not valid\r\n", key, value);
-            return result;
-        }
-        UT_LOGI(m_nModuleId, "SetParam %s: %s\r\n", key, value);
-
-        // Endpoint keys reach the engine first and are stored only when it
-        // took them; engine keys are stored first.
-        result = SetmoduParaHandle(key, value, length);
-        if (result == 0 || result == kUtKeyNotHandled) {
-            const int ret = m_pParamManage->SetParam(key, value, 0);
-            if (ret != 0) {
-                UT_LOGE(m_nModuleId, "SetParam failed, ret = %d\r\n", ret);
-            }
-            result = m_pParamManage->SaveFile();
-            if (result != 0) {
-                UT_LOGE(m_nModuleId, "SaveFile failed, nRet = %d\r\n", result);
-            }
-        }
-        ApplyEngineKey(key, value);
+    int result = m_pParamManage->CheckParam(key, value);
+    if (result != 0) {
+        UT_LOGE(m_nModuleId, "SetParam %s value %s is not valid\r\n", key, value);
         return result;
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "SetParam %s failed: %s\r\n", key, e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "SetParam %s failed\r\n", key);
     }
-    return kUtErrInvalidArg;
+    UT_LOGI(m_nModuleId, "SetParam %s: %s\r\n", key, value);
+
+    // Endpoint keys reach the engine first and are stored only when it
+    // took them; engine keys are stored first.
+    result = SetmoduParaHandle(key, value, length);
+    if (result == 0 || result == kUtKeyNotHandled) {
+        const int ret = m_pParamManage->SetParam(key, value, 0);
+        if (ret != 0) {
+            UT_LOGE(m_nModuleId, "SetParam failed, ret = %d\r\n", ret);
+        }
+        result = m_pParamManage->SaveFile();
+        if (result != 0) {
+            UT_LOGE(m_nModuleId, "SaveFile failed, nRet = %d\r\n", result);
+        }
+    }
+    ApplyEngineKey(key, value);
+    return result;
 }
 
 void CUdptransModule::ApplyEngineKey(const char* key, const char* value) {
@@ -391,15 +362,12 @@ int CUdptransModule::GetParam(const char* key, char* buffer, int size, int* leng
         *length = written < size ? written : size - 1;
         return 0;
     } catch (const std::invalid_argument& e) {
-        // A key the store does not know is the host's mistake, not a crash.
+        // A key the store does not know is the host's mistake: an answer with
+        // the store's own code serves it better than an exception. Nothing
+        // else is caught.
         UT_LOGE(m_nModuleId, "GetParam %s failed: %s\r\n", key, e.what());
         return CParamManage::kErrUnknownKey;
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "GetParam %s failed: %s\r\n", key, e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "GetParam %s failed\r\n", key);
     }
-    return kUtErrInvalidArg;
 }
 
 int CUdptransModule::GetmoduParaHandle(const char* key, char* buffer, int size, int* length) {
@@ -464,25 +432,18 @@ int CUdptransModule::UpParam4All(const char* key, const char* value) {
     if (key == nullptr || value == nullptr || !m_pParamManage) {
         return kUtErrInvalidArg;
     }
-    try {
-        UT_LOGD(m_nModuleId, "UpParam4All param %s value %s start\r\n", key, value);
-        int result = m_pParamManage->SetParam(key, value, 0);
-        if (result != 0) {
-            UT_LOGE(m_nModuleId, "SetParam failed, nRet = %d\r\n", result);
-        }
-        const int saved = m_pParamManage->SaveFile();
-        if (saved != 0) {
-            UT_LOGE(m_nModuleId, "SaveFile failed, nRet = %d\r\n", saved);
-            result = saved;
-        }
-        UT_LOGD(m_nModuleId, "UpParam4All param %s value %s end\r\n", key, value);
-        return result;
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "UpParam4All %s failed: %s\r\n", key, e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "UpParam4All %s failed\r\n", key);
+    UT_LOGD(m_nModuleId, "UpParam4All param %s value %s start\r\n", key, value);
+    int result = m_pParamManage->SetParam(key, value, 0);
+    if (result != 0) {
+        UT_LOGE(m_nModuleId, "SetParam failed, nRet = %d\r\n", result);
     }
-    return kUtErrInvalidArg;
+    const int saved = m_pParamManage->SaveFile();
+    if (saved != 0) {
+        UT_LOGE(m_nModuleId, "SaveFile failed, nRet = %d\r\n", saved);
+        result = saved;
+    }
+    UT_LOGD(m_nModuleId, "UpParam4All param %s value %s end\r\n", key, value);
+    return result;
 }
 
 // Setters. Without an engine (the store lacked a key at initialisation) a
@@ -632,11 +593,12 @@ bool CUdptransModule::PassSendGate(int triggerCount) {
     zerran_app::ITriggerSource* trigger = getComponentInstance<zerran_app::ITriggerSource>();
     zerran_app::IImageProcess* image = getComponentInstance<zerran_app::IImageProcess>();
     if (trigger == nullptr) {
-        UT_LOGE(m_nModuleId, "trigger source instance nullptr\n");
+        UT_LOGE_AT(process_line::kNoTriggerSource, m_nModuleId,
+                   "trigger source instance nullptr\n");
         return false;
     }
     if (image == nullptr) {
-        UT_LOGE(m_nModuleId, "image process instance nullptr\n");
+        UT_LOGE_AT(process_line::kNoImageProcess, m_nModuleId, "image process instance nullptr\n");
         return false;
     }
     // In triggered mode with scheduled transmission, a trigger that has
@@ -654,31 +616,23 @@ bool CUdptransModule::PassSendGate(int triggerCount) {
     try {
         scheduled = ReadInt(*m_pParamManage, Keys().scheduledTransEnable);
     } catch (const std::invalid_argument& e) {
-        UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
+        UT_LOGE_AT(process_line::kScheduledUnreadable, m_nModuleId, "Get Param Filed %s \n\n",
+                   e.what());
         return false;
     }
     return scheduled == 0 || triggerCount != m_pUdpProcess->m_nRecord.load();
 }
 
 int CUdptransModule::Process(void* input, void* output) {
-    // The host's processing thread must never see an exception from here.
-    try {
-        return ProcessFrame(input, output);
-    } catch (const std::exception& e) {
-        UT_LOGE(m_nModuleId, "Process failed: %s\r\n", e.what());
-    } catch (...) {
-        UT_LOGE(m_nModuleId, "Process failed\r\n");
-    }
-    return kUtErrInvalidArg;
-}
-
-int CUdptransModule::ProcessFrame(void* input, void* output) {
+    // Only the store's std::invalid_argument for the two enable keys is
+    // caught here; anything else a component or the framework throws passes
+    // to the host, whose processing thread decides what a failed frame means.
     // Monotonic milliseconds rounded to the nearest, the clock of every time
     // stamp in the module.
     m_dStartTime = static_cast<double>(get_up_time());
     m_u64ProcessTimeUs = 0;
 
-    UT_LOGI(m_nModuleId, "udptrans Process start\n");
+    UT_LOGI_AT(process_line::kStart, m_nModuleId, "udptrans Process start\n");
 
     // A frame before the module was started (or after its store failed to
     // load) has no engine or store to go to.
@@ -689,18 +643,20 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
 
     const QF_FRAME_DATA_PTR frame = QF_M_Get_Frame_ByID(input, 0);
     if (!frame) {
-        UT_LOGE(m_nModuleId, "get frame by id failed, no data\r\n");
+        UT_LOGE_AT(process_line::kNoFrame, m_nModuleId, "get frame by id failed, no data\r\n");
         return kUtErrNoData;
     }
     const auto frameIt = frame->mapInt.find(Keys().frameCnt);
     if (frameIt == frame->mapInt.end()) {
-        UT_LOGE(m_nModuleId, "get subscribe SINGLE_frame_cnt failed, no data\r\n");
+        UT_LOGE_AT(process_line::kNoFrameCnt, m_nModuleId,
+                   "get subscribe SINGLE_frame_cnt failed, no data\r\n");
         return kUtErrNoData;
     }
     const int frameCount = frameIt->second;
     const auto triggerIt = frame->mapInt.find(Keys().triggerCnt);
     if (triggerIt == frame->mapInt.end()) {
-        UT_LOGE(m_nModuleId, "get subscribe SINGLE_trigger_cnt failed, no data\r\n");
+        UT_LOGE_AT(process_line::kNoTriggerCnt, m_nModuleId,
+                   "get subscribe SINGLE_trigger_cnt failed, no data\r\n");
         return kUtErrNoData;
     }
     const int triggerCount = triggerIt->second;
@@ -715,7 +671,8 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
     }
     // An entry that holds no buffer is as good as no entry.
     if (!buffer) {
-        UT_LOGE(m_nModuleId, "get subscribe SINGLE_obj_binary failed, no data\r\n");
+        UT_LOGE_AT(process_line::kNoObjBinary, m_nModuleId,
+                   "get subscribe SINGLE_obj_binary failed, no data\r\n");
         return kUtErrNoData;
     }
 
@@ -723,15 +680,16 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
     try {
         algoEnable = ReadInt(*m_pParamManage, Keys().algoEnable);
     } catch (const std::invalid_argument& e) {
-        UT_LOGE(m_nModuleId, "Get Param Filed %s \n\n", e.what());
+        UT_LOGE_AT(process_line::kAlgoEnableUnreadable, m_nModuleId, "Get Param Filed %s \n\n",
+                   e.what());
         return kUtErrInvalidArg;
     }
 
     int result = kUtErrNoData;
     if (!PassSendGate(triggerCount)) {
-        UT_LOGE(m_nModuleId, "get subscribe failed, no data\r\n");
-        UT_LOGE(m_nModuleId, "nTrigger:%d, m_nRecord:%d\r\n", triggerCount,
-                m_pUdpProcess->m_nRecord.load());
+        UT_LOGE_AT(process_line::kGateClosed, m_nModuleId, "get subscribe failed, no data\r\n");
+        UT_LOGE_AT(process_line::kGateRecord, m_nModuleId, "nTrigger:%d, m_nRecord:%d\r\n",
+                   triggerCount, m_pUdpProcess->m_nRecord.load());
     } else {
         // The output record is fetched before the engine hears of the frame,
         // so that a frame without one changes nothing anywhere.
@@ -762,7 +720,7 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
         }
     }
 
-    UT_LOGI(m_nModuleId, "udptrans Process end\n");
+    UT_LOGI_AT(process_line::kEnd, m_nModuleId, "udptrans Process end\n");
     UpProcessTime();
     return result;
 }
@@ -772,13 +730,9 @@ int CUdptransModule::ProcessFrame(void* input, void* output) {
 // ---- Factory -------------------------------------------------------------------
 
 extern "C" UDPTRANS_API CAbstractUserModule* CreateModule() {
-    // A host that knows only C cannot catch: a failed construction is a null
-    // module, never an exception.
-    try {
-        return new udp::CUdptransModule();
-    } catch (...) {
-        return nullptr;
-    }
+    // If construction throws, the new-expression releases the memory and the
+    // exception passes on to the host.
+    return new udp::CUdptransModule();
 }
 
 extern "C" UDPTRANS_API void DestroyModule(void* /*host*/, void* module) {

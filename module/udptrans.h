@@ -14,7 +14,13 @@
 // (InitAlgoPrivate) and by the destructor, which the host never runs
 // concurrently with another operation of the same module; everything the
 // engine shares with its tasks is atomic or locked inside the engine, and the
-// parameter store locks itself. No exception leaves a virtual operation.
+// parameter store locks itself.
+//
+// Exceptions: the module's own code throws none. What the framework or a
+// component throws passes to the host: from construction (CreateModule), from
+// the parameter store during start-up (SetPwd), from frame processing
+// (Process), where only the store's std::invalid_argument for "AlgoEnable" or
+// "ScheduledTransEnable" is caught and answered with a code.
 #pragma once
 
 #include <cstdint>
@@ -40,9 +46,11 @@ public:
 
     // ---- Operations the host calls through the base interface -------------
     // 0 handled (sent, or not sent because "AlgoEnable" is 0), kUtErrNoData
-    // (outputs untouched), kUtErrInvalidArg ("AlgoEnable" unreadable).
+    // (outputs untouched), kUtErrInvalidArg ("AlgoEnable" unreadable); other
+    // exceptions pass through.
     int Process(void* input, void* output) override;
     // Starts the module: result of CAlgo::Init(); kUtErrInvalidArg for null.
+    // An exception of the store during initialisation passes through.
     int SetPwd(const char* pwd) override;
     int SetProcedureName(const char* name) override;
     int GetParam(const char* key, char* buffer, int size, int* length) override;
@@ -51,8 +59,9 @@ public:
 
     // ---- Hooks of CAlgo ----------------------------------------------------
     void UpdatePwdPrivate(const char* pwd) override;
-    // 0, the engine's Init result, or kUtErrInvalidArg when the store lacks a
-    // key (then the engine is not touched).
+    // 0, or the engine's Init result. Reads and applies the keys one by one;
+    // a key the store cannot give throws, and the exception passes through
+    // with the engine as far as the steps before left it.
     int InitAlgoPrivate() override;
     int InitROI(int type, std::string name, std::string text) override;
 
@@ -91,26 +100,6 @@ public:
     int GetHostIp(char* buffer, int size, int* length);
 
 private:
-    // Every stored setting that initialisation hands to the engine.
-    struct StoredSettings {
-        std::string strHostIp;
-        std::string strTargetIp;
-        std::string strTargetHbIp;
-        std::string strHeartbeatText;
-        int32_t nHostPort = 0;
-        int32_t nTargetPort = 0;
-        int32_t nHostHbPort = 0;
-        int32_t nTargetHbPort = 0;
-        int32_t nHeartbeatTranMode = 0;
-        int32_t nHeartbeatInterval = 0;
-        int32_t nAlgoEnable = 0;
-        int32_t nScheduledTransEnable = 0;
-        int32_t nScheduledTransTime = 0;
-    };
-
-    int ReadStoredSettings(StoredSettings& settings);
-    int ConfigureAndStartEngine(const StoredSettings& settings);
-    int ProcessFrame(void* input, void* output);
     // False when the frame's result must not go out (send gate).
     bool PassSendGate(int triggerCount);
     void ApplyEngineKey(const char* key, const char* value);

@@ -3,7 +3,9 @@
 #include "udpMsg.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/select.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +26,7 @@ constexpr int kTaskStack = 10240;
 constexpr int kPortPollSteps = 500;  // x 4 ms: a port change is confirmed within 2 s
 constexpr useconds_t kPortPollStepUs = 4000;
 constexpr useconds_t kStopPollUs = 10000;
+constexpr useconds_t kExitPollUs = 1000;
 constexpr useconds_t kMsgDisabledSleepUs = 200000;
 constexpr unsigned int kHbDisabledSleepS = 1;
 constexpr unsigned int kBackOffS = 1;
@@ -95,6 +98,19 @@ int WaitSocket(int fd, bool wantWrite, bool& readable, bool& writable) {
     return (readable || writable) ? 1 : 0;
 }
 
+// Whether the framework made the calling thread joinable. When it cannot be
+// told, the thread is taken as detached: waiting for its end is safe either way.
+bool CurrentThreadJoinable() {
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) {
+        return false;
+    }
+    int state = PTHREAD_CREATE_DETACHED;
+    const bool known = pthread_attr_getdetachstate(&attr, &state) == 0;
+    pthread_attr_destroy(&attr);
+    return known && state == PTHREAD_CREATE_JOINABLE;
+}
+
 void* MsgTaskEntry(void* arg) {
     static_cast<udp::CUdpProcess*>(arg)->MsgTaskWorker(nullptr);
     return nullptr;
@@ -156,19 +172,43 @@ int CUdpProcess::DeInit() {
     while (m_bMsgTaskRunning || m_bHbTaskRunning) {
         usleep(kStopPollUs);
     }
-    // A cleared running flag is the task's last store, but its thread may
-    // still be returning through our code: join, so that the host may free
-    // the engine and unload the module as soon as DeInit returns.
+    // A cleared running flag is the task's last store, but its thread still
+    // returns through our code. Wait until the thread has ended, so that the
+    // host may free the engine and unload the module as soon as we return.
     if (m_bMsgTaskStarted) {
-        pthread_join(m_hMsgTask, nullptr);
+        AwaitTaskEnd(m_hMsgTask, m_nMsgTaskTid, m_bMsgTaskJoinable);
         m_bMsgTaskStarted = false;
     }
     if (m_bHbTaskStarted) {
-        pthread_join(m_hHbTask, nullptr);
+        AwaitTaskEnd(m_hHbTask, m_nHbTaskTid, m_bHbTaskJoinable);
         m_bHbTaskStarted = false;
     }
     m_pMsgConn->DeInit();
     return m_pHbConn->DeInit();
+}
+
+void CUdpProcess::AwaitTaskEnd(THREAD_HANDLE handle, std::atomic<pid_t>& tid,
+                               const std::atomic<bool>& joinable) {
+    const pid_t id = tid.exchange(0);
+    // A joinable thread must be joined, or its stack stays allocated. Whether
+    // the framework made it joinable only the task itself can tell; it found
+    // out at its start.
+    if (joinable) {
+        pthread_join(handle, nullptr);
+        return;
+    }
+    // A detached thread cannot be joined: wait until the kernel no longer
+    // knows it, which happens only once it has left for good. Signal 0 only
+    // asks whether the thread of this process still exists. Thread ids are
+    // handed out in a cycle, so the id is not reused by a new thread within
+    // the few milliseconds this takes.
+    if (id <= 0) {
+        return;
+    }
+    const pid_t self = getpid();
+    while (syscall(SYS_tgkill, self, id, 0) == 0) {
+        usleep(kExitPollUs);
+    }
 }
 
 int CUdpProcess::SetHostPort(UdpConnection& conn, std::atomic<bool>& recreate, unsigned short port,
@@ -350,6 +390,10 @@ int CUdpProcess::InsertSendMsg(const void* data, unsigned int length) {
 }
 
 void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
+    // First, so that DeInit, which waits for the running flag that is cleared
+    // last, always knows how to wait for this thread's end.
+    m_bMsgTaskJoinable = CurrentThreadJoinable();
+    m_nMsgTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_input_task");
     m_bMsgTaskRunning = true;
     if (m_bExit) {
@@ -367,6 +411,8 @@ void CUdpProcess::MsgTaskWorker(void* /*arg*/) {
 }
 
 void CUdpProcess::HBTaskWorker(void* /*arg*/) {
+    m_bHbTaskJoinable = CurrentThreadJoinable();
+    m_nHbTaskTid = static_cast<pid_t>(syscall(SYS_gettid));
     thread_set_name("udp_out_task");
     m_bHbTaskRunning = true;
     if (m_bExit) {
@@ -484,6 +530,13 @@ void CUdpProcess::DispatchQueuedMessages() {
 }
 
 void CUdpProcess::HeartbeatStep() {
+    const int mode = m_nHeartbeatTranMode;
+    UdpConnection& conn = mode == 2 ? *m_pHbConn : *m_pMsgConn;
+    // Read before the send times. In mode 2 the heartbeat task may take the
+    // previous heartbeat off the queue and send it while this step still works
+    // with the older time; the insertion below refuses once that send is done
+    // (or while it is under way), so no second heartbeat follows right behind.
+    const uint32_t sendsSeen = conn.GetSendCount();
     const uint64_t now = get_up_time();
     const uint64_t last = std::max(m_pMsgConn->GetLastSendTime(), m_pHbConn->GetLastSendTime());
     // The heartbeat task may stamp a send after `now` was read; that link is
@@ -503,11 +556,8 @@ void CUdpProcess::HeartbeatStep() {
     msg.nLen = static_cast<int32_t>(strlen(msg.szData));
     // Only into an empty queue: a heartbeat never waits behind results and
     // never piles up.
-    const int mode = m_nHeartbeatTranMode;
-    if (mode == 1) {
-        m_pMsgConn->InsertEmptySendMsg(msg);
-    } else if (mode == 2) {
-        m_pHbConn->InsertEmptySendMsg(msg);
+    if (mode == 1 || mode == 2) {
+        conn.InsertEmptySendMsg(msg, sendsSeen);
     }
 }
 

@@ -14,6 +14,8 @@
 // returns, no code of the engine runs on any thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -103,6 +105,10 @@ private:
     void HeartbeatStep();  // message task
     int SetHostPort(UdpConnection& conn, std::atomic<bool>& recreate, unsigned short port,
                     bool wait);
+    // Returns once the task's thread has ended: joined when it is joinable,
+    // else waited for by its kernel thread id (host's thread).
+    static void AwaitTaskEnd(THREAD_HANDLE handle, std::atomic<pid_t>& tid,
+                             const std::atomic<bool>& joinable);
 
     // Requests and handshakes: the host's thread sets, the serving task
     // clears (requests) or the task sets/clears (running flags).
@@ -125,11 +131,19 @@ private:
     std::atomic<uint64_t> m_nHeartbeatInterval{0};  // seconds
     char m_szHeartbeatText[33] = {};  // guarded by m_mtxHeartbeatText (setter vs message task)
     std::mutex m_mtxHeartbeatText;    // held for one copy of the text only
-    // Host's thread only: filled by Init, joined by DeInit.
+    // Host's thread only: filled by Init; DeInit joins a task through its
+    // handle only when the framework made the thread joinable.
     THREAD_HANDLE m_hMsgTask{};
     THREAD_HANDLE m_hHbTask{};
     bool m_bMsgTaskStarted = false;
     bool m_bHbTaskStarted = false;
+    // How DeInit waits for each task's thread to end: each task writes its
+    // own as its first action, DeInit reads them once the running flags are
+    // down. The kernel thread id serves for a detached thread.
+    std::atomic<bool> m_bMsgTaskJoinable{false};
+    std::atomic<bool> m_bHbTaskJoinable{false};
+    std::atomic<pid_t> m_nMsgTaskTid{0};
+    std::atomic<pid_t> m_nHbTaskTid{0};
     std::deque<UdpMessage> m_msgQueue;  // held queue, oldest first; guarded by m_msgMutex
     std::mutex m_msgMutex;              // held for one append, swap or removal
     // Made in the constructor, never replaced, so any thread may use them.

@@ -95,7 +95,7 @@ public:
         }
         create = reinterpret_cast<CreateFn>(dlsym(m_handle, "CreateModule"));
         destroy = reinterpret_cast<DestroyFn>(dlsym(m_handle, "DestroyModule"));
-        auto priority = reinterpret_cast<PriorityFn>(dlsym(m_handle, "log_set_priority"));
+        priority = reinterpret_cast<PriorityFn>(dlsym(m_handle, "log_set_priority"));
         m_callbacker =
             reinterpret_cast<ts::LogCapture::Callbacker>(dlsym(m_handle, "log_set_callbacker"));
         if (create == nullptr || destroy == nullptr || priority == nullptr ||
@@ -119,8 +119,15 @@ public:
         }
     }
 
+    // Any other exported function, by name (null when it is not exported).
+    template <typename Fn>
+    Fn Sym(const char* name) const {
+        return reinterpret_cast<Fn>(dlsym(m_handle, name));
+    }
+
     CreateFn create = nullptr;
     DestroyFn destroy = nullptr;
+    PriorityFn priority = nullptr;  // log_set_priority: thresholds of direct output
 
 private:
     void* m_handle = nullptr;
@@ -235,7 +242,9 @@ protected:
             m_module = nullptr;
         }
     }
-    // Writes `values` into the store, creates the module and starts it.
+    // Writes `values` into the store, creates the module and starts it. An
+    // exception from the start (the store cannot give a key) reaches the test
+    // as it reaches a host; TearDown still destroys the module, as a host must.
     int Start(const std::vector<std::pair<std::string, std::string>>& values) {
         WriteStore(m_dir, values);
         Create();

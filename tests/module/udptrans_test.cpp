@@ -4,13 +4,23 @@
 // by UDP receivers on loopback.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ModuleHarness.h"
+#include "algo/Algo.h"
+#include "algo/Thread.h"
 
 using namespace ut;
 
@@ -66,8 +76,8 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
     ASSERT_TRUE(d);
     EXPECT_EQ("hello", d->bytes);
     EXPECT_EQ(m_ep.hostPort, d->fromPort);
-    EXPECT_EQ(1, Logged("udptrans Process start"));
-    EXPECT_EQ(1, Logged("udptrans Process end"));
+    EXPECT_EQ(1, Logged("udptrans    :0259: udptrans Process start"));
+    EXPECT_EQ(1, Logged("udptrans    :0320: udptrans Process end"));
 }
 
 TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
@@ -383,15 +393,15 @@ TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
         const char* line;
     };
     const Case cases[] = {
-        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, "get frame by id failed"},
+        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, ":0264: get frame by id failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartFrameCount,
-         "get subscribe SINGLE_frame_cnt failed"},
+         ":0271: get subscribe SINGLE_frame_cnt failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartTriggerCount,
-         "get subscribe SINGLE_trigger_cnt failed"},
+         ":0278: get subscribe SINGLE_trigger_cnt failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartBinaryRecord,
-         "get subscribe SINGLE_obj_binary failed"},
+         ":0286: get subscribe SINGLE_obj_binary failed"},
         {zerran_app::kPartAll & ~zerran_app::kPartBinaryBuffer,
-         "get subscribe SINGLE_obj_binary failed"},
+         ":0286: get subscribe SINGLE_obj_binary failed"},
     };
     for (const Case& c : cases) {
         ts::LogCapture::Get().Clear();
@@ -468,9 +478,9 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     Frame answered(1, 7, Bytes("stale"));
     EXPECT_EQ(kNoData, Process(answered));
     EXPECT_TRUE(OutputUntouched(answered));
-    EXPECT_EQ(1, Logged("get subscribe failed, no data"));
-    EXPECT_EQ(1, Logged("nTrigger:7, m_nRecord:7"));
-    EXPECT_EQ(1, Logged("udptrans Process end"));
+    EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
+    EXPECT_EQ(1, Logged(":0317: nTrigger:7, m_nRecord:7"));
+    EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
 
     Frame next(2, 8, Bytes("r8"));
     ASSERT_EQ(0, Process(next));
@@ -527,7 +537,7 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noTrigger(1, 1, Bytes("a"));
     EXPECT_EQ(kNoData, Process(noTrigger));
     EXPECT_TRUE(OutputUntouched(noTrigger));
-    EXPECT_EQ(1, Logged("trigger source instance nullptr"));
+    EXPECT_EQ(1, Logged(":0218: trigger source instance nullptr"));
 
     // Also when disabled: the components are consulted first.
     ASSERT_EQ(0, Set("AlgoEnable", "0"));
@@ -541,10 +551,145 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     Frame noImage(3, 3, Bytes("c"));
     EXPECT_EQ(kNoData, Process(noImage));
     EXPECT_TRUE(OutputUntouched(noImage));
-    EXPECT_EQ(1, Logged("image process instance nullptr"));
+    EXPECT_EQ(1, Logged(":0224: image process instance nullptr"));
     m_comps.RegisterImage();
 
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "marker").size());
+}
+
+// ---- Exceptions that pass to the host ---------------------------------------------
+
+// The library's parameter description without `key`, written into `dir`: a
+// store built from it throws std::invalid_argument for that key.
+std::string DescriptionWithout(const TempDir& dir, const std::string& key) {
+    std::ifstream in(PdescPath());
+    std::string text;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(key + " ", 0) != 0) {
+            text += line + "\n";
+        }
+    }
+    const std::string path = dir.Path() + "/without-" + key + ".pdesc";
+    EXPECT_TRUE(ts::WriteFile(path, text));
+    return path;
+}
+
+// Initialisation catches nothing: the engine is created (or stopped) first,
+// then the keys are read and applied one by one, and a key the store cannot
+// give ends the start with the store's exception in the host's hands. Frame
+// processing answers an unreadable "AlgoEnable" or "ScheduledTransEnable"
+// with its code and line.
+TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
+    ASSERT_EQ(0, Start());
+    ASSERT_FALSE(PortIsFree(m_ep.hostPort));
+    // Re-initialisation: the running engine is stopped before the first key
+    // is read, so it stays stopped when "AlgoEnable" is missing.
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "AlgoEnable"));
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
+    Frame frame(1, 1, Bytes("x"));
+    EXPECT_EQ(kInvalidArg, Process(frame));
+    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_EQ(1, Logged("udptrans    :0296: Get Param Filed unknown parameter key AlgoEnable"));
+    EXPECT_EQ(0, Logged("udptrans Process end"));
+
+    // In triggered mode the gate reads "ScheduledTransEnable": unreadable,
+    // the frame is dropped with the gate's lines.
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(
+        DescriptionWithout(m_dir, "ScheduledTransEnable"));
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    m_comps.trigger->SetTriggerMode(1);
+    ts::LogCapture::Get().Clear();
+    EXPECT_EQ(kNoData, Process(frame));
+    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_EQ(1, Logged(":0244: Get Param Filed unknown parameter key ScheduledTransEnable"));
+    EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
+    EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
+    Destroy();
+
+    // A first start that throws halfway: the steps before the missing key
+    // ran (eth0 was asked for its address), no socket was bound, and the
+    // module is destroyed as usual.
+    const int threads = ThreadCount();
+    Create();
+    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "TargetPort"));
+    ts::LogCapture::Get().Clear();
+    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    EXPECT_EQ(1, Logged("ip_addr is") + Logged("get ip addr failed!"));
+    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+    Destroy();
+    EXPECT_EQ(threads, ThreadCount());
+}
+
+// An image-process component whose getter throws.
+class ThrowingImageProcess : public zerran_app::IImageProcess {
+public:
+    int GetIntParam(const std::string&, int&) override { throw std::runtime_error("camera gone"); }
+};
+
+// Anything but the store's std::invalid_argument passes through Process to
+// the host, which can go on with the next frame.
+TEST_F(UdptransModule, ComponentExceptionInProcessPassesToTheHost) {
+    ASSERT_EQ(0, Start());
+    auto& pool = Infra::Component::CComObjectPool::getInstance();
+    m_comps.UnregisterImage();
+    ASSERT_EQ(0, pool.registerComponent(zerran_app::IImageProcess::kComponentName,
+                                        std::make_shared<ThrowingImageProcess>()));
+    Frame frame(1, 1, Bytes("thrown"));
+    EXPECT_THROW(Process(frame), std::runtime_error);
+    EXPECT_TRUE(OutputUntouched(frame));
+    pool.unregisterComponent(zerran_app::IImageProcess::kComponentName);
+    m_comps.RegisterImage();
+    EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "after").size());
+}
+
+// ---- The exported runtime ---------------------------------------------------------
+
+int g_nSpawns = 0;
+int CountSpawn(const char* name, void* (*)(void*)) {
+    ++g_nSpawns;
+    return std::string(name) == "log_print" ? 7 : -9;  // no thread: nothing is drained
+}
+
+// Through the loaded library: successful sends leave errno as the caller had
+// it, and the ring's size is units x 512 in log_buf_init's unsigned
+// arithmetic, whose verdict is log_prt_init's result (0 units are refused
+// there; -8388607 units wrap to a 512-byte ring, which is made and drained).
+TEST_F(UdptransModule, RuntimeLeavesErrnoAloneAndHandsUnitsToTheRing) {
+    using SendFn = int (*)(int, const char*, int, unsigned int);
+    using SendErrFn = int (*)(int, const char*, int, unsigned int, int*);
+    const auto utilSend = m_lib.Sym<SendFn>("util_send");
+    const auto sendnWithError = m_lib.Sym<SendErrFn>("sendn_with_error");
+    ASSERT_TRUE(utilSend != nullptr && sendnWithError != nullptr);
+    int fds[2];
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    for (unsigned int limit : {0xFFFFFFFFu, 1000u}) {
+        errno = EDOM;
+        EXPECT_EQ(3, utilSend(fds[0], "abc", 3, limit)) << limit;
+        EXPECT_EQ(EDOM, errno) << "util_send, limit " << limit;
+        int error = 77;
+        errno = EDOM;
+        EXPECT_EQ(3, sendnWithError(fds[0], "abc", 3, limit, &error)) << limit;
+        EXPECT_EQ(0, error);
+        EXPECT_EQ(EDOM, errno) << "sendn_with_error, limit " << limit;
+    }
+    close(fds[0]);
+    close(fds[1]);
+
+    const auto prtInit =
+        m_lib.Sym<int (*)(int, int, int (*)(const char*, void* (*)(void*)))>("log_prt_init");
+    const auto bufDeinit = m_lib.Sym<int (*)()>("log_buf_deinit");
+    ASSERT_TRUE(prtInit != nullptr && bufDeinit != nullptr);
+    g_nSpawns = 0;
+    EXPECT_EQ(-1, prtInit(1, 0, CountSpawn));
+    EXPECT_EQ(0, g_nSpawns);
+    EXPECT_EQ(7, prtInit(1, -8388607, CountSpawn));
+    EXPECT_EQ(1, g_nSpawns);
+    EXPECT_EQ(-1, prtInit(1, 4, CountSpawn));  // the ring is there already
+    EXPECT_EQ(1, g_nSpawns);
+    EXPECT_EQ(0, bufDeinit());
+    EXPECT_EQ(0, prtInit(0, 0, nullptr));
 }
 
 // ---- Life cycle -------------------------------------------------------------------
@@ -574,6 +719,121 @@ TEST_F(UdptransModule, UnstartedModuleRefusesWorkAndLeavesNothingBehind) {
     // Started, the procedure name is taken.
     ASSERT_EQ(0, Start());
     EXPECT_EQ(0, m_module->SetProcedureName("proc"));
+}
+
+// ---- The framework's thread model ---------------------------------------------
+
+// The engine asks for 10240-byte task stacks. On exact stacks (a guard page
+// right below, so running past one faults) both tasks go through their
+// heaviest paths: results, requests with answers, heartbeats in both modes,
+// redirects, port changes, scheduled transmission with failing trigger
+// queries, and every line of the module formatted for direct output and the
+// log callback. The deepest use must stay well inside the 10240 bytes.
+TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
+    constexpr long kRequested = 10240;
+    constexpr long kBudget = 6144;
+    if (thread_spawn_exact_stack(1) != 0) {
+        GTEST_SKIP() << "sanitizer build: its stack frames are not the device's; "
+                        "the figures come from the release build";
+    }
+    struct ExactOff {
+        ~ExactOff() { thread_spawn_exact_stack(0); }
+    } exactOff;
+    // Every line of the module is written out directly as well, with its time
+    // stamp.
+    m_lib.priority(kModuleId, 3);
+    const auto timestamp = m_lib.Sym<void (*)(int)>("log_set_timestamp_en");
+    ASSERT_NE(nullptr, timestamp);
+    timestamp(1);
+    struct TimestampOff {
+        void (*fn)(int);
+        ~TimestampOff() { fn(0); }
+    } timestampOff{timestamp};
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string(600, 'a') + request.szMsg;  // an answer longer than a datagram
+            return true;
+        });
+
+    auto values = m_ep.StoreValues();
+    values.push_back({"HeartbeatTranMode", "1"});
+    values.push_back({"HeartbeatInterval", "1"});
+    values.push_back({"HeartbeatText", "HB"});
+    ASSERT_EQ(0, Start(values));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(Arrives(m_ep.msg, "result " + std::to_string(i) + std::string(1000, 'r')));
+        ts::SendDatagram(m_ep.hostPort, "request " + std::to_string(i) + std::string(300, 'q'));
+    }
+    EXPECT_TRUE(WaitFor([&] { return m_ep.msg.RecvUntil("HB", 50).has_value(); }));
+    ASSERT_EQ(0, Set("HeartbeatText", "HB2"));
+    ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
+    EXPECT_TRUE(m_ep.hb.RecvUntil("HB2", 5000));
+
+    // Redirects and port changes, on both endpoints.
+    UdpPeer other;
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
+    ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(other.Port())));
+    EXPECT_TRUE(Arrives(other, "redirected"));
+    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::FreePort())));
+    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::FreePort())));
+    EXPECT_TRUE(Arrives(other, "moved"));
+    ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));
+
+    // Scheduled transmission: answers with "NG", then trigger queries that fail.
+    m_comps.trigger->SetTriggerMode(1);
+    m_comps.trigger->Trigger();
+    ASSERT_EQ(0, Set("ScheduledTransEnable", "1"));
+    m_comps.trigger->Trigger();
+    EXPECT_TRUE(m_ep.msg.RecvUntil("NG", 5000));
+    for (const char* key : {"TriggerImageTime", "TriggerCount", "TriggerMode"}) {
+        ASSERT_EQ(0, m_comps.trigger->SetFailure(key, -7));
+        m_comps.trigger->Trigger();
+        EXPECT_TRUE(WaitFor([] { return Logged("failed") > 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(0, m_comps.trigger->SetFailure(key, 0));
+    }
+    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
+    Destroy();
+
+    for (const char* task : {"udp_input_task", "udp_out_task"}) {
+        long peak = -1;
+        EXPECT_TRUE(WaitFor([&] { return (peak = thread_stack_peak(task)) >= 0; })) << task;
+        std::fprintf(stderr, "%s: %ld of %ld stack bytes used (budget %ld)\n", task, peak,
+                     kRequested, kBudget);
+        EXPECT_LE(peak, kBudget) << task;
+    }
+}
+
+// A framework may make every thread detached. DeInit still returns only when
+// nothing of the engine runs: the tasks' threads are gone at once, and the
+// library can be unloaded right away.
+TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
+    thread_spawn_force_detached(1);
+    struct DetachedOff {
+        ~DetachedOff() { thread_spawn_force_detached(0); }
+    } detachedOff;
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string("ack:") + request.szMsg;
+            return true;
+        });
+    for (int round = 0; round < 20; ++round) {
+        auto values = m_ep.StoreValues();
+        values.push_back({"HeartbeatTranMode", "2"});
+        values.push_back({"HeartbeatInterval", "1"});
+        ASSERT_EQ(0, Start(values)) << round;
+        ASSERT_EQ(1, ts::ThreadsNamed("udp_input_task")) << round;
+        ASSERT_TRUE(Arrives(m_ep.msg, "busy"));
+        ts::SendDatagram(m_ep.hostPort, "cmd");
+        Destroy();
+        EXPECT_EQ(0, ts::ThreadsNamed("udp_input_task")) << round;
+        EXPECT_EQ(0, ts::ThreadsNamed("udp_out_task")) << round;
+        // Unloaded at once; loaded again for the next round.
+        m_lib.Close();
+        ASSERT_TRUE(m_lib.Open());
+        m_ep.msg.Drain();
+        m_ep.hb.Drain();
+    }
 }
 
 // Loading, starting, using and unloading the module many times leaves no

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <linux/capability.h>
 #include <sched.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -368,6 +370,62 @@ TEST(CUdpProcessHeartbeat, ResultsKeepingTheLinkBusyPreventHeartbeats) {
     EXPECT_EQ(0, heartbeats);
     // Idle again: the heartbeat comes back.
     EXPECT_TRUE(rig.msgTarget.RecvUntil("HB", 6000));
+}
+
+// In mode 2 the heartbeat task sends what the message task queues. A
+// heartbeat taken off the queue but not yet stamped as sent must not let the
+// message task queue a second one right behind it: with an interval of 1 s
+// every period carries exactly one. Many engines at once give many periods,
+// and the two cores of a busy machine preempt the tasks where it hurts.
+TEST(CUdpProcessHeartbeat, ModeTwoSendsOneHeartbeatPerPeriod) {
+    constexpr int kEngines = 24;
+    constexpr int kRunMs = 9000;
+    std::vector<std::unique_ptr<EngineRig>> rigs;
+    for (int i = 0; i < kEngines; ++i) {
+        rigs.push_back(std::make_unique<EngineRig>());
+        // The first stamp request switches stamping on arrival on (there is no
+        // datagram to stamp yet), so that every heartbeat carries its own.
+        timeval none{};
+        (void)ioctl(rigs.back()->hbTarget.Fd(), SIOCGSTAMP, &none);
+        rigs.back()->Heartbeat(2, 1, "HB");
+        ASSERT_EQ(0, rigs.back()->Start());
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunMs);
+    std::vector<std::vector<uint64_t>> arrivals(kEngines);
+    while (std::chrono::steady_clock::now() < end) {
+        for (int i = 0; i < kEngines; ++i) {
+            for (auto d = rigs[i]->hbTarget.Recv(0); d; d = rigs[i]->hbTarget.Recv(0)) {
+                EXPECT_EQ("HB", d->bytes);
+                // The kernel's arrival time, not the moment this loop got to
+                // it: a test thread starved for a second must not make two
+                // heartbeats look close together.
+                timeval stamp{};
+                ASSERT_EQ(0, ioctl(rigs[i]->hbTarget.Fd(), SIOCGSTAMP, &stamp));
+                arrivals[i].push_back(static_cast<uint64_t>(stamp.tv_sec) * 1000u +
+                                      static_cast<uint64_t>(stamp.tv_usec) / 1000u);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    int periods = 0;
+    // Heartbeats that arrived within 100 ms of the previous one: a due
+    // heartbeat follows the last send by a whole second.
+    int extra = 0;
+    for (const auto& times : arrivals) {
+        // Each engine's first heartbeat is due at once, then one per second.
+        EXPECT_GE(times.size(), 3u);
+        for (size_t k = 1; k < times.size(); ++k) {
+            ++periods;
+            if (times[k] - times[k - 1] < 100) {
+                ++extra;
+                std::printf("heartbeat %zu came %llu ms after the previous one\n", k,
+                            static_cast<unsigned long long>(times[k] - times[k - 1]));
+            }
+        }
+    }
+    std::printf("mode 2, interval 1 s: %d periods on %d engines, %d extra heartbeats\n", periods,
+                kEngines, extra);
+    EXPECT_EQ(0, extra) << "of " << periods << " periods";
 }
 
 // ---- Scheduled transmission and trigger checks ----------------------------
