@@ -148,8 +148,9 @@
 #define UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT_MIN 1
 #define UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT_MAX 65535
 
-/* 1: results go out (status 1); 0: nothing is sent (status 0) and the
- * message endpoint is closed, so a HostPort change cannot be confirmed. */
+/* 1: results go out (status 1); 0: nothing is sent (status 0), no
+ * heartbeat, the message endpoint is closed and neither host port can be
+ * changed (the transport does not serve its ports while disabled). */
 #define UDPTRANS_PARAM_ALGO_ENABLE "AlgoEnable"
 #define UDPTRANS_PARAM_ALGO_ENABLE_TYPE UDPTRANS_PARAM_TYPE_INT
 #define UDPTRANS_PARAM_ALGO_ENABLE_DEFAULT 1
