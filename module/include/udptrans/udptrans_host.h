@@ -11,10 +11,11 @@
  *   module = CreateModule(); module->SetModuleId(id);
  *   module->SetPwd(working folder)        starts the module (its two tasks);
  *   module->Process(input, output)        per frame, the processing thread;
- *   module->SetParam / GetParam           any host thread, at any time;
- *   DestroyModule(NULL, module)           stops the tasks, frees the module;
+ *   module->SetParam / GetParam           any host thread, until DestroyModule;
+ *   DestroyModule(NULL, module)           stops and joins the tasks, frees it;
+ *   unregister the components;
  *   CCommProxy::getInstance().WaitIdle()  no reply callback of the module left;
- *   unregister the components; dlclose.
+ *   dlclose.
  */
 #ifndef UDPTRANS_UDPTRANS_HOST_H
 #define UDPTRANS_UDPTRANS_HOST_H
@@ -255,8 +256,9 @@
  * Started by SetPwd, joined by DestroyModule (and by a re-start). */
 #define UDPTRANS_THREAD_MESSAGE "udp_input_task"  /* priority 60 */
 #define UDPTRANS_THREAD_HEARTBEAT "udp_out_task"  /* priority 40 */
-/* Datagrams arriving on the message endpoint, up to this size, are handed to
- * CCommProxy::AsynRecv; the proxy's answers go to the message target. */
+/* Datagrams arriving on the message endpoint are read up to this size and
+ * handed as text to CCommProxy::AsynRecv (MessageInfo::szMsg keeps its first
+ * 127 characters); the proxy's answers go to the message target. */
 #define UDPTRANS_COMMAND_MAX_BYTES 256
 
 #endif /* UDPTRANS_UDPTRANS_HOST_H */
