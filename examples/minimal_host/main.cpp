@@ -5,8 +5,9 @@
 //
 //   minimal_host <path to libudptrans.so> <working folder> [Key=value ...]
 //
-// Each Key=value goes into the store file before the start, so it is in force
-// from the first datagram on. Exit status 0 when every frame was sent.
+// Key=value arguments make a new store file in the folder before the start
+// (keys it lacks take the shipped defaults), so they are in force from the
+// first datagram on. Exit status 0 when every frame was sent.
 #include <dlfcn.h>
 
 #include <chrono>
