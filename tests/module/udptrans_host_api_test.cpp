@@ -5,6 +5,7 @@
 #include "udptrans/udptrans_host.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,8 +68,12 @@ struct HeaderParam {
 #define UT_KEY(ID) UDPTRANS_PARAM_##ID,
 
 TEST(UdptransHostHeader, ParametersMatchTheShippedDescription) {
+    // Found by the header's names, the way the framework finds it.
+    const std::filesystem::path module(ut::SoPath());
+    EXPECT_EQ(UDPTRANS_MODULE_FILE, module.filename().string());
+    const std::string path = (module.parent_path() / UDPTRANS_DESCRIPTION_FILE).string();
     CParamManage description;
-    ASSERT_EQ(0, description.LoadDescription(ut::PdescPath())) << ut::PdescPath();
+    ASSERT_EQ(0, description.LoadDescription(path)) << path;
 
     const std::vector<std::string> headerOrder = {UDPTRANS_PARAM_KEYS(UT_KEY)};
     EXPECT_EQ(description.Keys(), headerOrder);
@@ -132,6 +137,7 @@ protected:
 
 TEST_F(UdptransHostFrame, FrameFromHeaderNamesGoesOutAndReportsItsStatus) {
     ASSERT_EQ(UDPTRANS_OK, Start());
+    EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.Path() + "/" UDPTRANS_STORE_FILE));
 
     HandBuiltFrame sent;
     Fill(sent, 1, "result one");
