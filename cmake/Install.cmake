@@ -6,7 +6,12 @@
 #   <prefix>/bin/udptrans-host         the host program
 #   <prefix>/include/algo/*.h          framework headers modules build against
 #   <prefix>/include/udptrans/udptrans_api.h   the exported C API
+#   <prefix>/include/udptrans/udptrans_host.h  the host contract (keys, codes,
+#                                      defaults), with udptrans_version.h
 #   <prefix>/lib/cmake/udptrans/       package config for find_package(udptrans)
+#   <prefix>/lib/pkgconfig/udptrans.pc the same for pkg-config
+#   <prefix>/share/doc/udptrans/       LICENSE, writing-a-host.md and
+#                                      examples/minimal_host/
 #
 # Plain lib/ and bin/ rather than GNUInstallDirs' multiarch lib/<triple>: the
 # framework finds the description beside the module, and the programs find
@@ -76,6 +81,33 @@ endif()
 if(TARGET udptrans AND EXISTS ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h)
     install(FILES ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h
         DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
+endif()
+# What a host needs to drive the module, and the version of this tree.
+if(TARGET udptrans_host_api)
+    install(FILES
+        ${CMAKE_SOURCE_DIR}/module/include/udptrans/udptrans_host.h
+        ${CMAKE_BINARY_DIR}/include/udptrans/udptrans_version.h
+        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
+endif()
+
+# The integrator's kit: the licence, the guide to writing a host and the
+# example host it quotes, as a project of its own that builds against this
+# installed tree.
+set(UDPTRANS_INSTALL_DOCDIR share/doc/udptrans)
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE ${CMAKE_SOURCE_DIR}/docs/writing-a-host.md
+    DESTINATION ${UDPTRANS_INSTALL_DOCDIR})
+install(FILES
+    ${CMAKE_SOURCE_DIR}/examples/minimal_host/CMakeLists.txt
+    ${CMAKE_SOURCE_DIR}/examples/minimal_host/main.cpp
+    DESTINATION ${UDPTRANS_INSTALL_DOCDIR}/examples/minimal_host)
+
+# pkg-config: the prefix is worked out from where the .pc file lies, so the
+# tree stays relocatable.
+if(TARGET algo)
+    configure_file(${CMAKE_SOURCE_DIR}/cmake/udptrans.pc.in
+        ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc @ONLY)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc
+        DESTINATION ${UDPTRANS_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
 # find_package(udptrans) for another project: imported targets udptrans::algo

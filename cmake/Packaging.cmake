@@ -75,6 +75,102 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
+# Debian's place for the licence is /usr/share/doc/<package>/copyright, outside
+# the package's prefix, so it is not an install rule (`cmake --install` into a
+# prefix must not write there): the .deb's staging tree gets it just before
+# CPack packs it. The tree itself carries LICENSE in share/doc/udptrans.
+set(UDPTRANS_DEB_COPYRIGHT ${CMAKE_BINARY_DIR}/debian/copyright)
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE _udptrans_license)
+string(REGEX MATCH "^[^\n]*" _udptrans_license_name "${_udptrans_license}")
+string(REGEX MATCH "Copyright \\(c\\) [^\n]*" _udptrans_license_holder "${_udptrans_license}")
+string(REGEX REPLACE "^Copyright \\(c\\) " "" _udptrans_license_holder "${_udptrans_license_holder}")
+string(REGEX REPLACE " License$" "" _udptrans_license_name "${_udptrans_license_name}")
+# Machine-readable copyright format: the licence text indented by one blank,
+# an empty line written as " .".
+string(REGEX REPLACE "\n$" "" _udptrans_license "${_udptrans_license}")
+string(REPLACE "\n" "\n " _udptrans_license "${_udptrans_license}")
+string(REPLACE "\n \n" "\n .\n" _udptrans_license "${_udptrans_license}")
+string(REPLACE "\n \n" "\n .\n" _udptrans_license "${_udptrans_license}")
+file(WRITE ${UDPTRANS_DEB_COPYRIGHT} "\
+Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: udptrans
+
+Files: *
+Copyright: ${_udptrans_license_holder}
+License: ${_udptrans_license_name}
+ ${_udptrans_license}
+")
+
+# The .deb must not list /opt itself: no Debian package owns /opt, so the one
+# that lists it is its only owner and `dpkg -r` warns that it cannot remove the
+# (not empty) folder. CPack always writes every parent folder into the data
+# archive; the entry is taken out of the built package afterwards, and the
+# preinst makes sure /opt exists on a system that lacks it.
+set(UDPTRANS_DEB_PREINST ${CMAKE_BINARY_DIR}/debian/preinst)
+file(WRITE ${UDPTRANS_DEB_PREINST} "#!/bin/sh\nset -e\nmkdir -p /opt\n")
+file(CHMOD ${UDPTRANS_DEB_PREINST} PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${UDPTRANS_DEB_PREINST})
+
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/UdptransCPackPreBuild.cmake)
+file(WRITE ${CPACK_PRE_BUILD_SCRIPTS} "\
+if(CPACK_GENERATOR STREQUAL \"DEB\")
+    # file(COPY), not file(INSTALL): the staging install's DESTDIR must not
+    # be put in front of the staging folder a second time.
+    file(COPY \"${UDPTRANS_DEB_COPYRIGHT}\"
+        DESTINATION \"\${CPACK_TEMPORARY_INSTALL_DIRECTORY}/usr/share/doc/udptrans\"
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
+")
+
+find_program(UDPTRANS_AR NAMES ar)
+find_program(UDPTRANS_TAR NAMES tar)
+find_program(UDPTRANS_GZIP NAMES gzip)
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_BINARY_DIR}/UdptransCPackPostBuild.cmake)
+file(WRITE ${CPACK_POST_BUILD_SCRIPTS} "\
+# Rewrites each .deb without the data archive's ./opt/ entry; the members
+# keep their order (debian-binary, control, data), as dpkg requires.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+    if(NOT deb MATCHES \"[.]deb$\")
+        continue()
+    endif()
+    set(dir \"\${deb}.rewrite\")
+    file(REMOVE_RECURSE \"\${dir}\")
+    file(MAKE_DIRECTORY \"\${dir}\")
+    execute_process(COMMAND \"${UDPTRANS_AR}\" x \"\${deb}\" WORKING_DIRECTORY \"\${dir}\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND \"${UDPTRANS_AR}\" t \"\${deb}\" OUTPUT_VARIABLE members
+        OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    string(REPLACE \"\\n\" \";\" members \"\${members}\")
+    if(NOT \"data.tar.gz\" IN_LIST members)
+        message(FATAL_ERROR \"\${deb}: no data.tar.gz among \${members}\")
+    endif()
+    # Unpacked and packed again from the same list of entries less ./opt/,
+    # owners and modes as they were.
+    execute_process(COMMAND \"${UDPTRANS_TAR}\" -tzf data.tar.gz WORKING_DIRECTORY \"\${dir}\"
+        OUTPUT_VARIABLE entries COMMAND_ERROR_IS_FATAL ANY)
+    string(REPLACE \"\\n./opt/\\n\" \"\\n\" kept \"\\n\${entries}\")
+    if(kept STREQUAL \"\\n\${entries}\")
+        message(FATAL_ERROR \"\${deb}: no ./opt/ entry in its data archive\")
+    endif()
+    string(SUBSTRING \"\${kept}\" 1 -1 kept)
+    file(WRITE \"\${dir}/entries\" \"\${kept}\")
+    file(MAKE_DIRECTORY \"\${dir}/root\")
+    execute_process(COMMAND \"${UDPTRANS_TAR}\" -xpzf ../data.tar.gz
+        WORKING_DIRECTORY \"\${dir}/root\" COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE \"\${dir}/data.tar.gz\")
+    execute_process(COMMAND \"${UDPTRANS_TAR}\" -cf ../data.tar --no-recursion -T ../entries
+        --owner=root:0 --group=root:0 --format=gnu
+        WORKING_DIRECTORY \"\${dir}/root\" COMMAND_ERROR_IS_FATAL ANY)
+    execute_process(COMMAND \"${UDPTRANS_GZIP}\" -n -9 data.tar WORKING_DIRECTORY \"\${dir}\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE \"\${deb}\")
+    execute_process(COMMAND \"${UDPTRANS_AR}\" rcD \"\${deb}\" \${members}
+        WORKING_DIRECTORY \"\${dir}\" COMMAND_ERROR_IS_FATAL ANY)
+    file(REMOVE_RECURSE \"\${dir}\")
+endforeach()
+")
+
 # Per-generator settings that CPack reads when it runs: the .deb installs
 # under its prefix, the archive keeps the tree relative under its top folder.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/UdptransCPackOptions.cmake)

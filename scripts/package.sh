@@ -9,9 +9,10 @@
 #   udptrans_<version>_<arch>.deb            installs under /opt/udptrans
 #   udptrans-<version>-Linux-<arch>.tar.gz   the same tree under one top folder
 # each holding lib/libudptrans.so, lib/udptrans.pdesc, lib/libalgo.so,
-# bin/udptrans-host, include/algo/*.h, include/udptrans/udptrans_api.h and
-# lib/cmake/udptrans/ (for find_package(udptrans)). Then prints the package's
-# metadata and contents and checks its architecture.
+# bin/udptrans-host, include/algo/*.h, include/udptrans/*.h, lib/cmake/udptrans/
+# (for find_package(udptrans)), lib/pkgconfig/udptrans.pc and share/doc/udptrans/
+# (licence, guide, example host); the .deb adds /usr/share/doc/udptrans/copyright.
+# Then prints the package's metadata and contents and checks its architecture.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,6 +55,16 @@ case "$arch" in
     amd64) machine="X86-64" ;;
     arm64) machine="AArch64" ;;
 esac
+# The .deb carries the licence where Debian looks for it, and does not list
+# /opt, which no package owns (dpkg -r would warn that it cannot remove it).
+if ! dpkg-deb -c "$deb" | grep -q ' \./usr/share/doc/udptrans/copyright$'; then
+    echo "package.sh: $deb has no /usr/share/doc/udptrans/copyright" >&2
+    exit 1
+fi
+if dpkg-deb -c "$deb" | grep -q ' \./opt/$'; then
+    echo "package.sh: $deb lists /opt itself" >&2
+    exit 1
+fi
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp"

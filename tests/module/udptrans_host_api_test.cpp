@@ -1,0 +1,174 @@
+// The installed host contract (udptrans/udptrans_host.h) against what it
+// describes: the parameter description the build ships beside the module,
+// the framework's names and codes, and the module itself driven with frames
+// built from the header's names alone.
+#include "udptrans/udptrans_host.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ModuleHarness.h"
+#include "algo/AlgoExport.h"
+#include "algo/AppComponents.h"
+#include "algo/FrameData.h"
+#include "algo/ParamManage.h"
+#include "udpMsg.h"
+#include "udptrans.h"
+
+namespace {
+
+constexpr bool Same(std::string_view a, std::string_view b) {
+    return a == b;
+}
+
+// Names and codes that another header of ours also spells: a difference fails
+// the build.
+static_assert(Same(UDPTRANS_COMPONENT_TRIGGER_SOURCE, zerran_app::ITriggerSource::kComponentName));
+static_assert(Same(UDPTRANS_COMPONENT_IMAGE_PROCESS, zerran_app::IImageProcess::kComponentName));
+static_assert(UDPTRANS_E_INVALID_ARG == ALGO_E_INVALID_ARG);
+static_assert(UDPTRANS_E_INVALID_ARG == udp::kUtErrInvalidArg);
+static_assert(UDPTRANS_E_NO_DATA == udp::kUtErrNoData);
+static_assert(UDPTRANS_E_ADDRESS == udp::kUtErrAddrRefused);
+static_assert(UDPTRANS_E_HOST_ADDRESS == udp::kUtErrHostAddr);
+static_assert(UDPTRANS_E_UNKNOWN_KEY == CParamManage::kErrUnknownKey);
+static_assert(UDPTRANS_E_BAD_VALUE == CParamManage::kErrBadValue);
+static_assert(UDPTRANS_E_BAD_INDEX == CParamManage::kErrBadIndex);
+static_assert(UDPTRANS_E_STORE_IO == CParamManage::kErrIo);
+static_assert(UDPTRANS_E_PORT_NOT_CONFIRMED == udp::CUdpProcess::kErrPortNotConfirmed);
+static_assert(UDPTRANS_PARAM_TYPE_INT == CParamManage::PARAM_TYPE_INT);
+static_assert(UDPTRANS_PARAM_TYPE_IPV4 == CParamManage::PARAM_TYPE_IPV4);
+static_assert(UDPTRANS_PARAM_TYPE_STRING == CParamManage::PARAM_TYPE_STRING);
+static_assert(UDPTRANS_VERSION == UDPTRANS_VERSION_MAJOR * 10000 + UDPTRANS_VERSION_MINOR * 100 +
+                                      UDPTRANS_VERSION_PATCH);
+
+// One key as the header gives it; texts have no lowest value, addresses no range.
+struct HeaderParam {
+    const char* key;
+    int type;
+    std::string defaultText;
+    int64_t min;
+    int64_t max;
+};
+
+#define UT_INT_PARAM(ID)                                                                  \
+    HeaderParam{UDPTRANS_PARAM_##ID, UDPTRANS_PARAM_##ID##_TYPE,                          \
+                std::to_string(UDPTRANS_PARAM_##ID##_DEFAULT), UDPTRANS_PARAM_##ID##_MIN, \
+                UDPTRANS_PARAM_##ID##_MAX},
+#define UT_STRING_PARAM(ID)                                                                        \
+    HeaderParam{UDPTRANS_PARAM_##ID, UDPTRANS_PARAM_##ID##_TYPE, UDPTRANS_PARAM_##ID##_DEFAULT, 0, \
+                UDPTRANS_PARAM_##ID##_MAX_LENGTH},
+#define UT_IPV4_PARAM(ID)                                                                          \
+    HeaderParam{UDPTRANS_PARAM_##ID, UDPTRANS_PARAM_##ID##_TYPE, UDPTRANS_PARAM_##ID##_DEFAULT, 0, \
+                0},
+#define UT_KEY(ID) UDPTRANS_PARAM_##ID,
+
+TEST(UdptransHostHeader, ParametersMatchTheShippedDescription) {
+    // Found by the header's names, the way the framework finds it.
+    const std::filesystem::path module(ut::SoPath());
+    EXPECT_EQ(UDPTRANS_MODULE_FILE, module.filename().string());
+    const std::string path = (module.parent_path() / UDPTRANS_DESCRIPTION_FILE).string();
+    CParamManage description;
+    ASSERT_EQ(0, description.LoadDescription(path)) << path;
+
+    const std::vector<std::string> headerOrder = {UDPTRANS_PARAM_KEYS(UT_KEY)};
+    EXPECT_EQ(description.Keys(), headerOrder);
+    EXPECT_EQ(static_cast<size_t>(UDPTRANS_PARAM_COUNT), headerOrder.size());
+
+    const std::vector<HeaderParam> ints = {UDPTRANS_PARAM_INT_KEYS(UT_INT_PARAM)};
+    const std::vector<HeaderParam> strings = {UDPTRANS_PARAM_STRING_KEYS(UT_STRING_PARAM)};
+    const std::vector<HeaderParam> addresses = {UDPTRANS_PARAM_IPV4_KEYS(UT_IPV4_PARAM)};
+    EXPECT_EQ(headerOrder.size(), ints.size() + strings.size() + addresses.size());
+
+    auto expectAs = [&description](const HeaderParam& p, int type) {
+        SCOPED_TRACE(p.key);
+        EXPECT_EQ(type, p.type);
+        CParamManage::ParamInfoPtr info;
+        ASSERT_NO_THROW(info = description.GetParamFindAndCheck(p.key, 0));
+        EXPECT_EQ(p.type, info->nType);
+        EXPECT_EQ(p.defaultText, info->strDefault);
+        if (type == UDPTRANS_PARAM_TYPE_INT) {
+            EXPECT_EQ(p.min, info->nMin);
+            EXPECT_EQ(p.max, info->nMax);
+        } else if (type == UDPTRANS_PARAM_TYPE_STRING) {
+            EXPECT_EQ(p.max, info->nMax);  // longest length
+        }
+        // The default is what a fresh store holds.
+        EXPECT_EQ(p.defaultText, description.GetParam(p.key, 0));
+    };
+    for (const auto& p : ints) {
+        expectAs(p, UDPTRANS_PARAM_TYPE_INT);
+    }
+    for (const auto& p : strings) {
+        expectAs(p, UDPTRANS_PARAM_TYPE_STRING);
+    }
+    for (const auto& p : addresses) {
+        expectAs(p, UDPTRANS_PARAM_TYPE_IPV4);
+    }
+}
+
+// A frame put together from the header's names only, the way an integrator
+// who has nothing but the installed tree would.
+class UdptransHostFrame : public ut::ModuleTest {
+protected:
+    struct HandBuiltFrame {
+        QF_FRAME_INPUT input;
+        QF_FRAME_OUTPUT output;
+    };
+
+    static void Fill(HandBuiltFrame& f, int count, const std::string& result) {
+        auto record = std::make_shared<QF_FRAME_DATA>();
+        record->mapInt[UDPTRANS_FRAME_COUNT] = count;
+        record->mapInt[UDPTRANS_FRAME_TRIGGER_COUNT] = count;
+        f.input.vecFrame.resize(UDPTRANS_FRAME_RECORD_ID + 1);
+        f.input.vecFrame[UDPTRANS_FRAME_RECORD_ID] = record;
+        auto block = std::make_shared<QF_FRAME_DATA>();
+        block->mapBuffer[UDPTRANS_FRAME_RESULT] = std::make_shared<Infra::CBaseBuffer>(
+            result.data(), static_cast<uint32_t>(result.size()));
+        f.input.mapInput[UDPTRANS_FRAME_RESULT] = block;
+        f.output.pOutput = std::make_shared<QF_FRAME_DATA>();
+    }
+    int Hand(HandBuiltFrame& f) { return m_module->Process(&f.input, &f.output); }
+};
+
+TEST_F(UdptransHostFrame, FrameFromHeaderNamesGoesOutAndReportsItsStatus) {
+    ASSERT_EQ(UDPTRANS_OK, Start());
+    EXPECT_TRUE(std::filesystem::is_regular_file(m_dir.Path() + "/" UDPTRANS_STORE_FILE));
+
+    HandBuiltFrame sent;
+    Fill(sent, 1, "result one");
+    ASSERT_EQ(UDPTRANS_OK, Hand(sent));
+    EXPECT_EQ(UDPTRANS_STATUS_SENT, sent.output.pOutput->mapInt[UDPTRANS_FRAME_STATUS]);
+    EXPECT_EQ(std::vector<int>{UDPTRANS_STATUS_SENT},
+              sent.output.pOutput->mapIntVec[UDPTRANS_FRAME_PARAM_STATUS]);
+    auto d = m_ep.msg.Recv();
+    ASSERT_TRUE(d);
+    EXPECT_EQ("result one", d->bytes);
+
+    ASSERT_EQ(UDPTRANS_OK, Set(UDPTRANS_PARAM_ALGO_ENABLE, "0"));
+    HandBuiltFrame held;
+    Fill(held, 2, "result two");
+    ASSERT_EQ(UDPTRANS_OK, Hand(held));
+    EXPECT_EQ(UDPTRANS_STATUS_NOT_SENT, held.output.pOutput->mapInt[UDPTRANS_FRAME_STATUS]);
+    ASSERT_EQ(UDPTRANS_OK, Set(UDPTRANS_PARAM_ALGO_ENABLE, "1"));
+
+    // Without the trigger source every frame is refused, outputs untouched.
+    m_comps.UnregisterTrigger();
+    HandBuiltFrame refused;
+    Fill(refused, 3, "result three");
+    EXPECT_EQ(UDPTRANS_E_NO_DATA, Hand(refused));
+    EXPECT_TRUE(refused.output.pOutput->mapInt.empty());
+    m_comps.RegisterTrigger();
+
+    // A value out of the header's range is refused with the header's code.
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE,
+              Set(UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE,
+                  std::to_string(UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE_MAX + 1)));
+    EXPECT_EQ(UDPTRANS_E_UNKNOWN_KEY, Set("NoSuchKey", "1"));
+}
+
+}  // namespace
