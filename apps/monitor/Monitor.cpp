@@ -24,10 +24,10 @@ CMonitor::CMonitor(const MonitorOptions& options, FILE* out)
       m_pOut(out),
       m_nStartUs(wire::MonotonicUs()),
       m_sockets(m_nStartUs),
-      m_printer(out,
-                options.bJson ? wire::CLinePrinter::Format::kJson
-                              : wire::CLinePrinter::Format::kText,
-                true),
+      m_printer(
+          out,
+          options.bJson ? wire::CLinePrinter::Format::kJson : wire::CLinePrinter::Format::kText,
+          true),
       m_pcap(m_nStartUs) {
     if (options.bHeartbeatText) {
         m_classifier.SetHeartbeatText(options.strHeartbeatText);
@@ -52,8 +52,7 @@ int CMonitor::Open() {
     if (!m_options.strPcap.empty()) {
         std::string error;
         if (!m_pcap.Open(m_options.strPcap, error)) {
-            std::fprintf(stderr, "udptrans-monitor: cannot write the capture: %s\n",
-                         error.c_str());
+            std::fprintf(stderr, "udptrans-monitor: cannot write the capture: %s\n", error.c_str());
             return kExitStartup;
         }
     }
@@ -71,12 +70,11 @@ int CMonitor::Open() {
         m_nAnswerUntilUs = NowUs() + SecondsToUs(m_options.dAnswerWaitS);
         m_classifier.ExpectAnswer(m_nAnswerUntilUs);
         const std::string shown = wire::Escape(m_options.strSend.data(), m_options.strSend.size());
-        const int error = m_sockets.SendTo(0, m_options.to, m_options.strSend.data(),
-                                           m_options.strSend.size());
+        const int error =
+            m_sockets.SendTo(0, m_options.to, m_options.strSend.data(), m_options.strSend.size());
         if (error != 0) {
-            std::fprintf(stderr, "udptrans-monitor: cannot send \"%s\" to %s: %s\n",
-                         shown.c_str(), wire::FormatAddress(m_options.to).c_str(),
-                         std::strerror(error));
+            std::fprintf(stderr, "udptrans-monitor: cannot send \"%s\" to %s: %s\n", shown.c_str(),
+                         wire::FormatAddress(m_options.to).c_str(), std::strerror(error));
             return kExitStartup;
         }
         std::fprintf(stderr,

@@ -13,9 +13,9 @@
 namespace monitor {
 
 struct ReportContext {
-    uint64_t nNowUs = 0;         // time since the start of the run
-    uint64_t nKernelDrops = 0;   // datagrams the kernel dropped on our sockets
-    std::string strHeartbeat;    // the heartbeat text, raw bytes; empty when unknown
+    uint64_t nNowUs = 0;        // time since the start of the run
+    uint64_t nKernelDrops = 0;  // datagrams the kernel dropped on our sockets
+    std::string strHeartbeat;   // the heartbeat text, raw bytes; empty when unknown
     bool bHeartbeatKnown = false;
     bool bHeartbeatLearned = false;
     wire::Expectations expect;

@@ -46,8 +46,8 @@ bool ParseAddress(const std::string& text, bool resolve, Address& address, std::
 }
 
 const char* FormatIp(uint32_t ip, char* out) {
-    std::snprintf(out, 16, "%u.%u.%u.%u", (ip >> 24) & 0xffu, (ip >> 16) & 0xffu,
-                  (ip >> 8) & 0xffu, ip & 0xffu);
+    std::snprintf(out, 16, "%u.%u.%u.%u", (ip >> 24) & 0xffu, (ip >> 16) & 0xffu, (ip >> 8) & 0xffu,
+                  ip & 0xffu);
     return out;
 }
 

@@ -33,7 +33,7 @@ public:
 
     struct Verdict {
         Kind kind = Kind::kResult;
-        bool bCandidate = false;        // may be a heartbeat; the next verdict tells
+        bool bCandidate = false;          // may be a heartbeat; the next verdict tells
         bool bCandidateWasHeart = false;  // the previous candidate was a heartbeat
     };
 
@@ -47,7 +47,9 @@ public:
     // The next datagram up to `untilUs` that is neither heartbeat nor "NG" is
     // the answer to a command just sent.
     void ExpectAnswer(uint64_t untilUs);
-    bool AnswerPending(uint64_t nowUs) const { return m_bAnswerPending && nowUs <= m_nAnswerUntilUs; }
+    bool AnswerPending(uint64_t nowUs) const {
+        return m_bAnswerPending && nowUs <= m_nAnswerUntilUs;
+    }
 
     // `idleUs`: time since the previous datagram on any of our sockets, or
     // UINT64_MAX when there was none (then nothing is learned from it).

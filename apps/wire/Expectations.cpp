@@ -37,8 +37,8 @@ std::string Judge(const Expectations& expect, const CStatistics& figures, uint64
         }
         const double silence = Ms(figures.LongestSilenceUs(nowUs));
         if (silence > wanted + tolerance) {
-            return Format("no datagram for %.1f ms, a heartbeat was expected every %.0f ms", silence,
-                          wanted);
+            return Format("no datagram for %.1f ms, a heartbeat was expected every %.0f ms",
+                          silence, wanted);
         }
     }
     const uint64_t results = figures.Datagrams(Kind::kResult);

@@ -31,8 +31,8 @@ const char* CLinePrinter::Build(const Datagram& d, Kind kind, size_t* length) {
     int n = 0;
     if (m_eFormat == Format::kText) {
         n = std::snprintf(line, lineCapacity, "%7llu ms  %5u -> %-5u %5zu bytes  \"%s\"%s%s\n",
-                          static_cast<unsigned long long>(d.nTimeUs / 1000), d.nSrcPort,
-                          d.nDstPort, d.nLen, m_pEscaped.get(), m_bShowKind ? "  " : "",
+                          static_cast<unsigned long long>(d.nTimeUs / 1000), d.nSrcPort, d.nDstPort,
+                          d.nLen, m_pEscaped.get(), m_bShowKind ? "  " : "",
                           m_bShowKind ? KindName(kind) : "");
     } else {
         char src[16];
@@ -48,8 +48,8 @@ const char* CLinePrinter::Build(const Datagram& d, Kind kind, size_t* length) {
         const size_t quoted =
             JsonQuoteTo(m_pEscaped.get(), escaped, line + at, lineCapacity - at - 64);
         n = static_cast<int>(at + quoted);
-        n += std::snprintf(line + n, lineCapacity - static_cast<size_t>(n),
-                           "\",\"kind\":\"%s\"}\n", KindName(kind));
+        n += std::snprintf(line + n, lineCapacity - static_cast<size_t>(n), "\",\"kind\":\"%s\"}\n",
+                           KindName(kind));
     }
     *length = static_cast<size_t>(n);
     return line;

@@ -22,11 +22,11 @@ constexpr int kReceiveBuffer = 8 << 20;
 uint64_t MonotonicUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
 }
 
-CSocketSet::CSocketSet(uint64_t startUs)
-    : m_nStartUs(startUs), m_pBuffer(new char[kMaxDatagram]) {}
+CSocketSet::CSocketSet(uint64_t startUs) : m_nStartUs(startUs), m_pBuffer(new char[kMaxDatagram]) {}
 
 CSocketSet::~CSocketSet() {
     for (const Socket& s : m_vecSocket) {
@@ -91,8 +91,8 @@ size_t CSocketSet::Drain(Sink& sink, size_t budget) {
         for (size_t n = 0; n < budget; ++n) {
             sockaddr_in from{};
             iovec io{m_pBuffer.get(), kMaxDatagram};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) +
-                                          CMSG_SPACE(sizeof(uint32_t))];
+            alignas(cmsghdr) char
+                control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(uint32_t))];
             msghdr message{};
             message.msg_name = &from;
             message.msg_namelen = sizeof(from);
@@ -113,8 +113,7 @@ size_t CSocketSet::Drain(Sink& sink, size_t budget) {
             d.nSrcPort = ntohs(from.sin_port);
             d.nDstIp = s.local.nIp;
             d.nDstPort = s.local.nPort;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
-                 c = CMSG_NXTHDR(&message, c)) {
+            for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                     in_pktinfo info{};
                     __builtin_memcpy(&info, CMSG_DATA(c), sizeof(info));
