@@ -43,6 +43,8 @@ public:
 
     // The figures so far, a candidate heartbeat still held counted as a result.
     wire::CStatistics Figures() const;
+    // Datagrams the kernel dropped on our sockets: the receiver fell behind.
+    uint64_t KernelDrops() const { return m_sockets.KernelDrops(); }
 
 private:
     void OnDatagram(const wire::Datagram& d) override;
