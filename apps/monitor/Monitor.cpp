@@ -69,7 +69,8 @@ int CMonitor::Open() {
         }
         m_nAnswerUntilUs = NowUs() + SecondsToUs(m_options.dAnswerWaitS);
         m_classifier.ExpectAnswer(m_nAnswerUntilUs);
-        const std::string shown = wire::Escape(m_options.strSend.data(), m_options.strSend.size());
+        const std::string shown =
+            wire::EscapeText(m_options.strSend.data(), m_options.strSend.size());
         const int error =
             m_sockets.SendTo(0, m_options.to, m_options.strSend.data(), m_options.strSend.size());
         if (error != 0) {
@@ -198,7 +199,8 @@ int CMonitor::Run(int wakeFd) {
         reason = wire::Judge(m_options.expect, Figures(), now);
     }
     if (m_options.bSend && !m_bAnswered && reason.empty()) {
-        const std::string shown = wire::Escape(m_options.strSend.data(), m_options.strSend.size());
+        const std::string shown =
+            wire::EscapeText(m_options.strSend.data(), m_options.strSend.size());
         char text[512];
         std::snprintf(text, sizeof(text), "no answer to \"%s\" within %.0f ms", shown.c_str(),
                       m_options.dAnswerWaitS * 1000.0);

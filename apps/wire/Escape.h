@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace wire {
 
@@ -20,8 +21,13 @@ constexpr size_t kEscapeWidth = 4;
 // one. No allocation: the per-datagram path uses this form.
 size_t EscapeTo(const char* bytes, size_t length, char* out, size_t capacity);
 
-// The escaped form as a string, for the paths where allocation does not matter.
-std::string Escape(const char* bytes, size_t length);
+// The escaped form as a string, for the paths where allocation does not
+// matter. The same interface as the host program's text escaper, so that the
+// two can become one.
+std::string EscapeText(std::string_view bytes);
+inline std::string EscapeText(const char* bytes, size_t length) {
+    return EscapeText(std::string_view(bytes, length));
+}
 
 // Writes `text` (already printable ASCII) as the body of a JSON string:
 // \ and " get their backslash, control bytes \u00HH. Same contract as EscapeTo.

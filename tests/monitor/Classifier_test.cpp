@@ -119,7 +119,8 @@ TEST(DuplicateFilter, SameBytesSameSenderSamePortWithinOneMillisecond) {
 
 TEST(Escape, ControlBytesBecomeTextAndAnEscapeIsNeverCut) {
     const std::string raw("a\x1b[31m\"\\\r\n\t\x00\x7f\xff z", 16);
-    EXPECT_EQ(wire::Escape(raw.data(), raw.size()), "a\\x1b[31m\\\"\\\\\\r\\n\\t\\x00\\x7f\\xff z");
+    EXPECT_EQ(wire::EscapeText(raw.data(), raw.size()),
+              "a\\x1b[31m\\\"\\\\\\r\\n\\t\\x00\\x7f\\xff z");
     char out[8];
     // 8 bytes hold "abc\x1b" and the terminator, but not "abcd\x1b": the escape is left out whole.
     EXPECT_EQ(wire::EscapeTo("abc\x1b", 4, out, sizeof(out)), 7u);

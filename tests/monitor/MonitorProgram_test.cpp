@@ -179,7 +179,7 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
         const json& line = lines[i];
         const Sent& sent = camera.SentList()[i];
         ASSERT_EQ(line.at("type"), "datagram") << i;
-        EXPECT_EQ(line.at("data"), wire::Escape(sent.bytes.data(), sent.bytes.size())) << i;
+        EXPECT_EQ(line.at("data"), wire::EscapeText(sent.bytes.data(), sent.bytes.size())) << i;
         EXPECT_EQ(line.at("len"), sent.bytes.size());
         EXPECT_EQ(line.at("dport"), sent.port);
         EXPECT_EQ(line.at("sport"), camera.Port());
