@@ -19,9 +19,9 @@ const char kDescription[] =
 
 const char kFooter[] =
     "Kinds: a heartbeat is exactly the --heartbeat-text, or, without it, learned as a short\n"
-    "datagram (at most 32 bytes) that comes twice in a row on a link idle for a second or\n"
-    "more; its first copy shows as a result in its line but counts as a heartbeat in the\n"
-    "figures. \"NG\" is the two bytes NG. An answer is the first other datagram within\n"
+    "datagram (at most 32 bytes) that comes twice in a row on a link idle for 0.9 s or more\n"
+    "(a heartbeat interval is at least a second); its first copy shows as a result in its\n"
+    "line but counts as a heartbeat in the figures. \"NG\" is the two bytes NG. An answer is the first other datagram within\n"
     "--answer-wait after --send.\n"
     "\n"
     "Figures (on Ctrl-C, at the end, every --stats-every seconds; with --json as JSON\n"

@@ -2,7 +2,8 @@
 //
 //   heartbeat  exactly the heartbeat text: the one given, or, when none is
 //              given, learned as a short datagram (at most 32 bytes) that
-//              arrives twice in a row on a link idle for a second or more
+//              arrives twice in a row on a link idle for 0.9 s or more (a
+//              heartbeat interval is at least a second)
 //   NG         exactly the two bytes "NG"
 //   answer     the first other datagram after a command we sent, within the
 //              time we wait for its answer
@@ -28,8 +29,12 @@ namespace wire {
 
 class CClassifier {
 public:
-    static constexpr size_t kMaxHeartbeat = 32;   // the camera's heartbeat text is at most 32 bytes
-    static constexpr uint64_t kIdleUs = 1000000;  // heartbeat intervals are whole seconds, >= 1
+    static constexpr size_t kMaxHeartbeat = 32;  // the camera's heartbeat text is at most 32 bytes
+    // Heartbeat intervals are whole seconds (at least 1), but the camera
+    // counts them on a clock read in whole milliseconds and from the moment
+    // its previous send returned, so a heartbeat may arrive a little less than
+    // a second after the datagram before it.
+    static constexpr uint64_t kIdleUs = 900000;
 
     struct Verdict {
         Kind kind = Kind::kResult;

@@ -65,8 +65,8 @@ TEST(Classifier, LearnsTheHeartbeatOnlyFromARepetitionOnAnIdleLink) {
     };
     const std::string longText(33, 'x');
     const Step steps[] = {
-        {"HB", 999999, Kind::kResult, false, false},     // link not idle long enough
-        {"HB", 1000000, Kind::kResult, true, false},     // first idle copy: a candidate
+        {"HB", 899999, Kind::kResult, false, false},     // link not idle long enough
+        {"HB", 900000, Kind::kResult, true, false},      // first idle copy: a candidate
         {"r1", 10000, Kind::kResult, false, false},      // traffic between: candidate dropped
         {"HB", 2000000, Kind::kResult, true, false},     // a candidate again
         {"OK", 2000000, Kind::kResult, true, false},     // a different idle datagram replaces it
