@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 # Safe to run again; does nothing when everything is there.
 set -euo pipefail
-pkgs=(g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev iproute2 "$@")
+pkgs=(g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev iproute2
+      libcli11-dev help2man libpcap-dev nlohmann-json3-dev "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
