@@ -356,6 +356,23 @@ int WriteAll(int fd, const std::string& data) {
     return 0;
 }
 
+// A file name as it is printed: it comes from the host's command line or
+// configuration, so bytes a terminal would act on are shown as \xNN.
+std::string Shown(const std::string& name) {
+    std::string out;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof(hex), "\\x%02x", u);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
@@ -467,7 +484,7 @@ int CParamManage::LoadDescription(const std::string& path) {
     const int rc = ReadWholeFile(path, &content);
     if (rc != 0) {
         std::fprintf(stderr, "CParamManage: cannot read parameter description %s: %s\n",
-                     path.c_str(), std::strerror(rc));
+                     Shown(path).c_str(), std::strerror(rc));
         return kErrIo;
     }
 
@@ -489,15 +506,16 @@ int CParamManage::LoadDescription(const std::string& path) {
         auto info = std::make_shared<ParamInfo>();
         if (!SplitFields(line, &fields, &error) ||
             (!fields.empty() && !ParseDescriptionLine(fields, info.get(), &error))) {
-            std::fprintf(stderr, "CParamManage: %s:%zu: %s\n", path.c_str(), lineNo, error.c_str());
+            std::fprintf(stderr, "CParamManage: %s:%zu: %s\n", Shown(path).c_str(), lineNo,
+                         error.c_str());
             return kErrBadValue;
         }
         if (fields.empty()) {
             continue;
         }
         if (params.count(info->strKey) != 0) {
-            std::fprintf(stderr, "CParamManage: %s:%zu: key %s described twice\n", path.c_str(),
-                         lineNo, info->strKey.c_str());
+            std::fprintf(stderr, "CParamManage: %s:%zu: key %s described twice\n",
+                         Shown(path).c_str(), lineNo, info->strKey.c_str());
             return kErrBadValue;
         }
         order.push_back(info->strKey);
@@ -540,7 +558,7 @@ int CParamManage::LoadFile(const std::string& path) {
     if (rc == EISDIR) {
         // A save cannot replace a folder either, so nothing is lost.
         std::fprintf(stderr, "CParamManage: parameter store %s is a folder, using defaults\n",
-                     path.c_str());
+                     Shown(path).c_str());
         return 0;
     }
     if (rc == ENODEV) {
@@ -548,7 +566,7 @@ int CParamManage::LoadFile(const std::string& path) {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is not a regular file: using defaults, "
                      "and the store is not saved\n",
-                     path.c_str());
+                     Shown(path).c_str());
         std::lock_guard<std::mutex> lock(m_mtx);
         m_strStorePath.clear();
         return 0;
@@ -563,12 +581,12 @@ int CParamManage::LoadFile(const std::string& path) {
             std::fprintf(stderr,
                          "CParamManage: cannot read parameter store %s (%s), using defaults; "
                          "the file is kept as %s\n",
-                         path.c_str(), std::strerror(rc), aside.c_str());
+                         Shown(path).c_str(), std::strerror(rc), Shown(aside).c_str());
         } else {
             std::fprintf(stderr,
                          "CParamManage: cannot read parameter store %s (%s) nor move it aside "
                          "(%s): using defaults, and the store is not saved\n",
-                         path.c_str(), std::strerror(rc), std::strerror(moved));
+                         Shown(path).c_str(), std::strerror(rc), std::strerror(moved));
             std::lock_guard<std::mutex> lock(m_mtx);
             m_strStorePath.clear();
         }
@@ -651,13 +669,13 @@ int CParamManage::LoadFile(const std::string& path) {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
                      "are loaded, defaults for the rest; the file as it was is kept as %s\n",
-                     path.c_str(), DescribeDropped(dropped).c_str(), aside.c_str());
+                     Shown(path).c_str(), DescribeDropped(dropped).c_str(), Shown(aside).c_str());
     } else {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
                      "are loaded, defaults for the rest; no copy could be kept (%s), so the "
                      "store is not saved\n",
-                     path.c_str(), DescribeDropped(dropped).c_str(), std::strerror(copied));
+                     Shown(path).c_str(), DescribeDropped(dropped).c_str(), std::strerror(copied));
         std::lock_guard<std::mutex> lock(m_mtx);
         m_strStorePath.clear();
     }
@@ -762,7 +780,7 @@ int CParamManage::SaveFile() {
     const std::string tmp = target + ".tmp";
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
-        std::fprintf(stderr, "CParamManage: cannot create %s: %s\n", tmp.c_str(),
+        std::fprintf(stderr, "CParamManage: cannot create %s: %s\n", Shown(tmp).c_str(),
                      std::strerror(errno));
         return kErrIo;
     }
@@ -786,8 +804,8 @@ int CParamManage::SaveFile() {
         rc = errno;
     }
     if (rc != 0) {
-        std::fprintf(stderr, "CParamManage: cannot save parameter store %s: %s\n", path.c_str(),
-                     std::strerror(rc));
+        std::fprintf(stderr, "CParamManage: cannot save parameter store %s: %s\n",
+                     Shown(path).c_str(), std::strerror(rc));
         unlink(tmp.c_str());
         return kErrIo;
     }
@@ -801,8 +819,8 @@ int CParamManage::SaveFile() {
         if (dirFd >= 0) {
             close(dirFd);
         }
-        std::fprintf(stderr, "CParamManage: cannot sync the folder of %s: %s\n", path.c_str(),
-                     std::strerror(err));
+        std::fprintf(stderr, "CParamManage: cannot sync the folder of %s: %s\n",
+                     Shown(path).c_str(), std::strerror(err));
         return kErrIo;
     }
     close(dirFd);

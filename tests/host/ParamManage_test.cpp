@@ -199,9 +199,13 @@ TEST_F(ParamManageTest, CleanStoreLeavesNoCopyAndFoldersAreNotReplaced) {
     EXPECT_TRUE(NamesStartingWith(m_dir.Path(), "udptrans.param.").empty());
 
     // A folder where the file should be: defaults, and no save replaces it.
-    const std::string folder = m_dir.Path() + "/folder.param";
+    // Its name is shown with the screen-clearing bytes escaped.
+    const std::string folder = m_dir.Path() + "/fold\x1b[2Jer.param";
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    EXPECT_EQ(CountLines(LoadLoggingTo(folder)), 1);
+    const std::string err = LoadLoggingTo(folder);
+    EXPECT_EQ(CountLines(err), 1);
+    EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
+    EXPECT_NE(err.find("fold\\x1b[2Jer.param"), std::string::npos) << err;
     EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
     CaptureStderr();
     EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
