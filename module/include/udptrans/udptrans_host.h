@@ -115,8 +115,9 @@
 #define UDPTRANS_PARAM_HOST_PORT_MIN 1
 #define UDPTRANS_PARAM_HOST_PORT_MAX 65535
 
-/* Destination address of the results and command answers. GetParam writes
- * nothing for it (GetAllParam lists the stored text). */
+/* Destination address of the results and command answers, dotted IPv4 text;
+ * one that reads as 0.0.0.0 is refused (UDPTRANS_E_BAD_VALUE). GetParam
+ * writes nothing for it (GetAllParam lists the stored text). */
 #define UDPTRANS_PARAM_TARGET_IP "TargetIp"
 #define UDPTRANS_PARAM_TARGET_IP_TYPE UDPTRANS_PARAM_TYPE_STRING
 #define UDPTRANS_PARAM_TARGET_IP_DEFAULT "127.0.0.1"
@@ -228,8 +229,9 @@
 #define UDPTRANS_E_NO_DATA UDPTRANS_CODE_(0xC0000004u)
 /* SetParam/GetParam: the key is not one of the module's parameters. */
 #define UDPTRANS_E_UNKNOWN_KEY UDPTRANS_CODE_(0xE0000101u)
-/* SetParam: the text is not a value of the key's type and range; nothing
- * changed. Also SetPwd, when the shipped description itself is damaged. */
+/* SetParam: the text is not a value of the key's type and range (a port of
+ * 0, a target address 0.0.0.0 included); nothing changed. Also SetPwd, when
+ * the shipped description itself is damaged. */
 #define UDPTRANS_E_BAD_VALUE UDPTRANS_CODE_(0xE0000102u)
 /* SetParam of a target address: not four decimal octets; nothing changed. */
 #define UDPTRANS_E_ADDRESS UDPTRANS_CODE_(0xE0000103u)
