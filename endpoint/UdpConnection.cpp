@@ -3,6 +3,7 @@
 #include "UdpConnection.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,12 +29,27 @@ constexpr useconds_t kBindRetryPauseUs = 10000;
 
 namespace udp {
 
-UdpConnection::UdpConnection() = default;
+UdpConnection::UdpConnection() {
+    if (kWakeOnQueue) {
+        // Made once for the endpoint's whole life, before any other thread can
+        // see it, so producers read the descriptor without a lock. Without it
+        // the task still finds every record at its next 1 ms poll.
+        m_nWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_nWakeFd < 0) {
+            UT_LOGE(m_nLogId, "eventfd failed, errno %d\r\n", errno);
+        }
+    }
+}
 
 // The socket is deliberately left alone: the engine closes it in DeInit, and a
 // reply callback held by the host may keep this object alive long after that,
-// by which time the descriptor number may belong to someone else.
-UdpConnection::~UdpConnection() = default;
+// by which time the descriptor number may belong to someone else. The wake-up
+// descriptor is the endpoint's own and goes with it.
+UdpConnection::~UdpConnection() {
+    if (m_nWakeFd >= 0) {
+        ::close(m_nWakeFd);
+    }
+}
 
 int UdpConnection::Init(unsigned short nPort, ConnectionType eType) {
     m_bInited = false;
@@ -232,22 +248,54 @@ int UdpConnection::InsertSendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
-    return m_dqSendMsg.push_back(msg) ? 0 : -2;
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+        wasEmpty = m_dqSendMsg.empty();
+        if (!m_dqSendMsg.push_back(msg)) {
+            return -2;
+        }
+    }
+    if (kWakeOnQueue && wasEmpty) {
+        WakeServer();
+    }
+    return 0;
 }
 
 int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
     // Only into an empty queue: a heartbeat never delays real data and at
     // most one of them ever waits.
-    if (!m_dqSendMsg.empty()) {
-        return -2;
+    {
+        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+        if (!m_dqSendMsg.empty()) {
+            return -2;
+        }
+        m_dqSendMsg.push_back(msg);
     }
-    m_dqSendMsg.push_back(msg);
+    if (kWakeOnQueue) {
+        WakeServer();  // the queue was empty: this record is what the task waits for
+    }
     return 0;
+}
+
+void UdpConnection::WakeServer() {
+    // Only on the empty-to-non-empty step: while records wait, the task keeps
+    // the socket in its write set and needs no further nudge. A failed write
+    // (counter full, descriptor missing) loses nothing but the early wake-up.
+    if (m_nWakeFd >= 0) {
+        (void)::eventfd_write(m_nWakeFd, 1);
+    }
+}
+
+void UdpConnection::ClearWake() {
+    // Non-blocking: reads the count back to zero, or finds it zero already.
+    if (m_nWakeFd >= 0) {
+        eventfd_t count = 0;
+        (void)::eventfd_read(m_nWakeFd, &count);
+    }
 }
 
 int UdpConnection::Send() {
