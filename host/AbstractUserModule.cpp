@@ -145,12 +145,13 @@ void CAbstractUserModule::UpProcessTime() {
     }
     const uint64_t seq = s.nSeq.load(std::memory_order_relaxed);
     s.nSeq.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    s.nResetsApplied.store(requested, std::memory_order_relaxed);
-    s.nProcessCount.store(count + 1, std::memory_order_relaxed);
-    s.dLastProcessMs.store(elapsedMs, std::memory_order_relaxed);
-    s.dMaxProcessMs.store(std::max(maxMs, elapsedMs), std::memory_order_relaxed);
-    s.dTotalProcessMs.store(totalMs + elapsedMs, std::memory_order_relaxed);
+    // Release stores (plain stores on the usual processors): a reader that
+    // sees one of them also sees the odd count and tries again.
+    s.nResetsApplied.store(requested, std::memory_order_release);
+    s.nProcessCount.store(count + 1, std::memory_order_release);
+    s.dLastProcessMs.store(elapsedMs, std::memory_order_release);
+    s.dMaxProcessMs.store(std::max(maxMs, elapsedMs), std::memory_order_release);
+    s.dTotalProcessMs.store(totalMs + elapsedMs, std::memory_order_release);
     s.nSeq.store(seq + 2, std::memory_order_release);
 }
 
@@ -162,13 +163,13 @@ MODULE_RUNNING_INFO CAbstractUserModule::ReadRunningInfo() const {
             std::this_thread::yield();  // an update is under way: a few stores
             continue;
         }
+        // Acquire loads keep the second look at the count after them.
         MODULE_RUNNING_INFO info{};
-        info.nProcessCount = s.nProcessCount.load(std::memory_order_relaxed);
-        info.dLastProcessMs = s.dLastProcessMs.load(std::memory_order_relaxed);
-        info.dMaxProcessMs = s.dMaxProcessMs.load(std::memory_order_relaxed);
-        info.dTotalProcessMs = s.dTotalProcessMs.load(std::memory_order_relaxed);
-        const uint64_t applied = s.nResetsApplied.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        info.nProcessCount = s.nProcessCount.load(std::memory_order_acquire);
+        info.dLastProcessMs = s.dLastProcessMs.load(std::memory_order_acquire);
+        info.dMaxProcessMs = s.dMaxProcessMs.load(std::memory_order_acquire);
+        info.dTotalProcessMs = s.dTotalProcessMs.load(std::memory_order_acquire);
+        const uint64_t applied = s.nResetsApplied.load(std::memory_order_acquire);
         if (s.nSeq.load(std::memory_order_relaxed) != seq) {
             continue;
         }

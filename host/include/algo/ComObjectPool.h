@@ -67,9 +67,9 @@ public:
         const uint64_t generation = pool.Generation();
         const uint64_t seq = m_nSeq.load(std::memory_order_acquire);
         if ((seq & 1u) == 0) {
-            const uint64_t cachedGeneration = m_nGeneration.load(std::memory_order_relaxed);
-            T* const cached = m_pValue.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            // Acquire loads keep the second look at the count after them.
+            const uint64_t cachedGeneration = m_nGeneration.load(std::memory_order_acquire);
+            T* const cached = m_pValue.load(std::memory_order_acquire);
             if (m_nSeq.load(std::memory_order_relaxed) == seq && cachedGeneration == generation) {
                 return cached;
             }
@@ -81,9 +81,9 @@ public:
         std::lock_guard<std::mutex> lock(m_mtxPublish);
         const uint64_t next = m_nSeq.load(std::memory_order_relaxed);
         m_nSeq.store(next + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        m_nGeneration.store(generation, std::memory_order_relaxed);
-        m_pValue.store(found, std::memory_order_relaxed);
+        // Release stores: a reader that sees one of them sees the odd count.
+        m_nGeneration.store(generation, std::memory_order_release);
+        m_pValue.store(found, std::memory_order_release);
         m_nSeq.store(next + 2, std::memory_order_release);
         return found;
     }
