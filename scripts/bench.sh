@@ -81,6 +81,15 @@ if command -v gnuplot >/dev/null; then
     (cd "$out" && gnuplot <<'GP'
 set terminal pngcairo size 1000,1150 font ",11" dashed
 set output "latency.png"
+# The same curves in both panels.
+curves = '"latency_module_100.dat" using 1:2 with lines lw 2 lc rgb "#1f77b4" title "default 100/s", '. \
+    '"latency_module_500.dat" using 1:2 with lines lw 2 lc rgb "#2ca02c" title "default 500/s", '. \
+    '"latency_module_1000.dat" using 1:2 with lines lw 2 lc rgb "#d62728" title "default 1000/s", '. \
+    '"latency_module_lowlat_100.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#1f77b4" title "low-latency 100/s", '. \
+    '"latency_module_lowlat_500.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#2ca02c" title "low-latency 500/s", '. \
+    '"latency_module_lowlat_1000.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#d62728" title "low-latency 1000/s", '. \
+    '"latency_floor_100.dat" using 1:2 with lines lw 1 dt 2 lc rgb "#7f7f7f" title "sendto floor 100/s", '. \
+    '"latency_floor_1000.dat" using 1:2 with lines lw 1 dt 3 lc rgb "#7f7f7f" title "sendto floor 1000/s"'
 set multiplot layout 2,1
 set ylabel "share of datagrams at or below"
 set yrange [0:1]
@@ -90,25 +99,13 @@ set title "Frame-to-datagram latency on loopback, same run: default build, low-l
 set xlabel "latency (microseconds, log scale)"
 set logscale x
 set xrange [1:20000]
-plot "latency_module_100.dat" using 1:2 with lines lw 2 lc rgb "#1f77b4" title "default 100/s", \
-     "latency_module_500.dat" using 1:2 with lines lw 2 lc rgb "#2ca02c" title "default 500/s", \
-     "latency_module_1000.dat" using 1:2 with lines lw 2 lc rgb "#d62728" title "default 1000/s", \
-     "latency_module_lowlat_100.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#1f77b4" title "low-latency 100/s", \
-     "latency_module_lowlat_500.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#2ca02c" title "low-latency 500/s", \
-     "latency_module_lowlat_1000.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#d62728" title "low-latency 1000/s", \
-     "latency_floor_100.dat" using 1:2 with lines lw 1 dt 2 lc rgb "#7f7f7f" title "sendto floor 100/s", \
-     "latency_floor_1000.dat" using 1:2 with lines lw 1 dt 3 lc rgb "#7f7f7f" title "sendto floor 1000/s"
+eval "plot ".curves
 set title "The same, first 2 ms on a linear scale"
+set key right center
 set xlabel "latency (microseconds)"
 unset logscale x
 set xrange [0:2000]
-plot "latency_module_100.dat" using 1:2 with lines lw 2 lc rgb "#1f77b4" title "default 100/s", \
-     "latency_module_500.dat" using 1:2 with lines lw 2 lc rgb "#2ca02c" title "default 500/s", \
-     "latency_module_1000.dat" using 1:2 with lines lw 2 lc rgb "#d62728" title "default 1000/s", \
-     "latency_module_lowlat_100.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#1f77b4" title "low-latency 100/s", \
-     "latency_module_lowlat_500.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#2ca02c" title "low-latency 500/s", \
-     "latency_module_lowlat_1000.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#d62728" title "low-latency 1000/s", \
-     "latency_floor_1000.dat" using 1:2 with lines lw 1 dt 3 lc rgb "#7f7f7f" title "sendto floor 1000/s"
+eval "plot ".curves
 unset multiplot
 GP
     ) && echo "bench: picture $out/latency.png" >&2
