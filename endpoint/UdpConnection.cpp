@@ -25,6 +25,21 @@ constexpr char kLogFile[] = "UdpConnection";
 // Pause between two bind attempts while stepping upward: a port held by a
 // socket that is just going away is often free again a moment later.
 constexpr useconds_t kBindRetryPauseUs = 10000;
+
+// Runs its action when it goes out of scope. Declared before a lock guard, it
+// runs after the lock has been released: the wake-up of the serving task is a
+// system call and must not be made under the queue's lock.
+template <class F>
+class WakeOnExit {
+public:
+    explicit WakeOnExit(F action) : m_action(action) {}
+    ~WakeOnExit() { m_action(); }
+    WakeOnExit(const WakeOnExit&) = delete;
+    WakeOnExit& operator=(const WakeOnExit&) = delete;
+
+private:
+    F m_action;
+};
 }  // namespace
 
 namespace udp {
@@ -248,44 +263,38 @@ int UdpConnection::InsertSendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
-    bool wasEmpty = false;
-    {
-        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
-        wasEmpty = m_dqSendMsg.empty();
-        if (!m_dqSendMsg.push_back(msg)) {
-            return -2;
-        }
-    }
-    if (kWakeOnQueue && wasEmpty) {
-        WakeServer();
-    }
-    return 0;
+    bool wake = false;
+    // Declared before the lock, so it runs after the unlock.
+    const WakeOnExit wakeOnExit([this, &wake] { WakeServerIf(wake); });
+    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+    // An empty queue always takes the record.
+    wake = m_dqSendMsg.empty();
+    return m_dqSendMsg.push_back(msg) ? 0 : -2;
 }
 
 int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
+    bool wake = false;
+    // Declared before the lock, so it runs after the unlock.
+    const WakeOnExit wakeOnExit([this, &wake] { WakeServerIf(wake); });
+    std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
     // Only into an empty queue: a heartbeat never delays real data and at
     // most one of them ever waits.
-    {
-        std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
-        if (!m_dqSendMsg.empty()) {
-            return -2;
-        }
-        m_dqSendMsg.push_back(msg);
+    if (!m_dqSendMsg.empty()) {
+        return -2;
     }
-    if (kWakeOnQueue) {
-        WakeServer();  // the queue was empty: this record is what the task waits for
-    }
+    m_dqSendMsg.push_back(msg);
+    wake = true;
     return 0;
 }
 
-void UdpConnection::WakeServer() {
+void UdpConnection::WakeServerIf(bool queuedIntoEmpty) {
     // Only on the empty-to-non-empty step: while records wait, the task keeps
     // the socket in its write set and needs no further nudge. A failed write
     // (counter full, descriptor missing) loses nothing but the early wake-up.
-    if (m_nWakeFd >= 0) {
+    if (kWakeOnQueue && queuedIntoEmpty && m_nWakeFd >= 0) {
         (void)::eventfd_write(m_nWakeFd, 1);
     }
 }

@@ -97,7 +97,12 @@ private:
     void AdoptSocket(int fd);  // take fd, put the requested target in effect
     void BuildTargetAddr();
     int QueueReply(const std::string& reply);  // the reply callback's work: 0 or -1
-    void WakeServer();  // after a record entered the empty queue, outside the lock
+    // After a record was queued, outside the lock: wakes the serving task when
+    // the record entered an empty queue (low-latency build only).
+    void WakeServerIf(bool queuedIntoEmpty);
+
+    // Made by the constructor, closed by the destructor, read-only between.
+    int m_nWakeFd = -1;
 
     std::atomic<int32_t> m_nLogId{0};         // any thread (reply callback reads it)
     std::atomic<bool> m_bInited{false};       // worker writes, producers read
@@ -115,7 +120,6 @@ private:
     FixedQueue<UdpMessage, kSendQueueLimit> m_dqSendMsg;  // guarded by m_mtxSendMsg
     std::mutex m_mtxSendMsg;
     std::atomic<uint64_t> m_nLastSendTime{0};  // sending worker writes, message task reads
-    int m_nWakeFd = -1;  // made by the constructor, closed by the destructor, else read-only
 };
 
 }  // namespace udp
