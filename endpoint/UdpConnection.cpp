@@ -3,6 +3,7 @@
 #include "UdpConnection.h"
 
 #include <fcntl.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,16 +25,46 @@ constexpr char kLogFile[] = "UdpConnection";
 // Pause between two bind attempts while stepping upward: a port held by a
 // socket that is just going away is often free again a moment later.
 constexpr useconds_t kBindRetryPauseUs = 10000;
+
+// Runs its action when it goes out of scope. Declared before a lock guard, it
+// runs after the lock has been released: the wake-up of the serving task is a
+// system call and must not be made under the queue's lock.
+template <class F>
+class WakeOnExit {
+public:
+    explicit WakeOnExit(F action) : m_action(action) {}
+    ~WakeOnExit() { m_action(); }
+    WakeOnExit(const WakeOnExit&) = delete;
+    WakeOnExit& operator=(const WakeOnExit&) = delete;
+
+private:
+    F m_action;
+};
 }  // namespace
 
 namespace udp {
 
-UdpConnection::UdpConnection() = default;
+UdpConnection::UdpConnection() {
+    if (kWakeOnQueue) {
+        // Made once for the endpoint's whole life, before any other thread can
+        // see it, so producers read the descriptor without a lock. Without it
+        // the task still finds every record at its next 1 ms poll.
+        m_nWakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (m_nWakeFd < 0) {
+            UT_LOGE(m_nLogId, "eventfd failed, errno %d\r\n", errno);
+        }
+    }
+}
 
 // The socket is deliberately left alone: the engine closes it in DeInit, and a
 // reply callback held by the host may keep this object alive long after that,
-// by which time the descriptor number may belong to someone else.
-UdpConnection::~UdpConnection() = default;
+// by which time the descriptor number may belong to someone else. The wake-up
+// descriptor is the endpoint's own and goes with it.
+UdpConnection::~UdpConnection() {
+    if (m_nWakeFd >= 0) {
+        ::close(m_nWakeFd);
+    }
+}
 
 int UdpConnection::Init(unsigned short nPort, ConnectionType eType) {
     m_bInited = false;
@@ -232,7 +263,12 @@ int UdpConnection::InsertSendMsg(const UdpMessage& msg) {
     if (!m_bInited) {
         return -1;
     }
+    bool wake = false;
+    // Declared before the lock, so it runs after the unlock.
+    const WakeOnExit wakeOnExit([this, &wake] { WakeServerIf(wake); });
     std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
+    // An empty queue always takes the record.
+    wake = m_dqSendMsg.empty();
     return m_dqSendMsg.push_back(msg) ? 0 : -2;
 }
 
@@ -244,6 +280,9 @@ int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg, uint32_t sendsSeen)
     if (!m_bInited) {
         return -1;
     }
+    bool wake = false;
+    // Declared before the lock, so it runs after the unlock.
+    const WakeOnExit wakeOnExit([this, &wake] { WakeServerIf(wake); });
     std::lock_guard<std::mutex> lock(m_mtxSendMsg);  // the queue only
     // Only into an empty queue: a heartbeat never delays real data and at
     // most one of them ever waits. A record on its way out still counts, and
@@ -253,7 +292,25 @@ int UdpConnection::InsertEmptySendMsg(const UdpMessage& msg, uint32_t sendsSeen)
         return -2;
     }
     m_dqSendMsg.push_back(msg);
+    wake = true;
     return 0;
+}
+
+void UdpConnection::WakeServerIf(bool queuedIntoEmpty) {
+    // Only on the empty-to-non-empty step: while records wait, the task keeps
+    // the socket in its write set and needs no further nudge. A failed write
+    // (counter full, descriptor missing) loses nothing but the early wake-up.
+    if (kWakeOnQueue && queuedIntoEmpty && m_nWakeFd >= 0) {
+        (void)::eventfd_write(m_nWakeFd, 1);
+    }
+}
+
+void UdpConnection::ClearWake() {
+    // Non-blocking: reads the count back to zero, or finds it zero already.
+    if (m_nWakeFd >= 0) {
+        eventfd_t count = 0;
+        (void)::eventfd_read(m_nWakeFd, &count);
+    }
 }
 
 int UdpConnection::Send() {

@@ -31,6 +31,11 @@ public:
 
     static constexpr size_t kSendQueueLimit = 5;
     static constexpr int kRecvSize = 256;
+#ifdef UDPTRANS_LOW_LATENCY
+    static constexpr bool kWakeOnQueue = true;
+#else
+    static constexpr bool kWakeOnQueue = false;
+#endif
 
     UdpConnection();
     ~UdpConnection();
@@ -72,6 +77,17 @@ public:
     // Datagrams that Send has finished (sent or failed), stamp included.
     uint32_t GetSendCount() const;
 
+    // Wake-up of the serving task (low-latency build): a descriptor that turns
+    // readable when a record enters the empty send queue, for the task's wait
+    // to watch beside the socket; -1 in the default build, whose task finds
+    // new records at its next 1 ms poll. ClearWake empties it (worker task).
+    // A wake-up that is lost or comes without a record costs at most one
+    // poll: the task looks at the queue itself in every pass.
+    int GetWakeFd() const {
+        return m_nWakeFd;
+    }
+    void ClearWake();
+
     // Receive path (worker task). Recv reads one datagram of at most kRecvSize
     // bytes; on a CONNECTION_MSG endpoint its text goes to the communication
     // proxy with a reply callback that owns this endpoint and queues the
@@ -89,6 +105,12 @@ private:
     void AdoptSocket(int fd);  // take fd, put the requested target in effect
     void BuildTargetAddr();
     int QueueReply(const std::string& reply);  // the reply callback's work: 0 or -1
+    // After a record was queued, outside the lock: wakes the serving task when
+    // the record entered an empty queue (low-latency build only).
+    void WakeServerIf(bool queuedIntoEmpty);
+
+    // Made by the constructor, closed by the destructor, read-only between.
+    int m_nWakeFd = -1;
 
     std::atomic<int32_t> m_nLogId{0};         // any thread (reply callback reads it)
     std::atomic<bool> m_bInited{false};       // worker writes, producers read

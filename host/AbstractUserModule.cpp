@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -24,7 +25,6 @@ double MonotonicMs() {
 CAbstractUserModule::CAbstractUserModule()
     : m_dStartTime(0.0),
       m_u64ProcessTimeUs(0),
-      m_stRunningInfo{},
       m_fnMsgCallback(nullptr),
       m_pMsgCallbackUser(nullptr) {}
 
@@ -133,9 +133,53 @@ void CAbstractUserModule::UpProcessTime() {
     const double elapsedMs = std::max(0.0, MonotonicMs() - m_dStartTime);
     m_u64ProcessTimeUs = static_cast<uint64_t>(elapsedMs * 1000.0);
 
-    std::lock_guard<std::mutex> lock(m_mtxRunningInfo);
-    m_stRunningInfo.nProcessCount++;
-    m_stRunningInfo.dLastProcessMs = elapsedMs;
-    m_stRunningInfo.dMaxProcessMs = std::max(m_stRunningInfo.dMaxProcessMs, elapsedMs);
-    m_stRunningInfo.dTotalProcessMs += elapsedMs;
+    RunningStats& s = m_stRunning;
+    const uint64_t requested = s.nResetsRequested.load(std::memory_order_acquire);
+    uint64_t count = s.nProcessCount.load(std::memory_order_relaxed);
+    double maxMs = s.dMaxProcessMs.load(std::memory_order_relaxed);
+    double totalMs = s.dTotalProcessMs.load(std::memory_order_relaxed);
+    if (s.nResetsApplied.load(std::memory_order_relaxed) != requested) {
+        count = 0;
+        maxMs = 0.0;
+        totalMs = 0.0;
+    }
+    const uint64_t seq = s.nSeq.load(std::memory_order_relaxed);
+    s.nSeq.store(seq + 1, std::memory_order_relaxed);
+    // Release stores (plain stores on the usual processors): a reader that
+    // sees one of them also sees the odd count and tries again.
+    s.nResetsApplied.store(requested, std::memory_order_release);
+    s.nProcessCount.store(count + 1, std::memory_order_release);
+    s.dLastProcessMs.store(elapsedMs, std::memory_order_release);
+    s.dMaxProcessMs.store(std::max(maxMs, elapsedMs), std::memory_order_release);
+    s.dTotalProcessMs.store(totalMs + elapsedMs, std::memory_order_release);
+    s.nSeq.store(seq + 2, std::memory_order_release);
+}
+
+MODULE_RUNNING_INFO CAbstractUserModule::ReadRunningInfo() const {
+    const RunningStats& s = m_stRunning;
+    for (;;) {
+        const uint64_t seq = s.nSeq.load(std::memory_order_acquire);
+        if ((seq & 1u) != 0) {
+            std::this_thread::yield();  // an update is under way: a few stores
+            continue;
+        }
+        // Acquire loads keep the second look at the count after them.
+        MODULE_RUNNING_INFO info{};
+        info.nProcessCount = s.nProcessCount.load(std::memory_order_acquire);
+        info.dLastProcessMs = s.dLastProcessMs.load(std::memory_order_acquire);
+        info.dMaxProcessMs = s.dMaxProcessMs.load(std::memory_order_acquire);
+        info.dTotalProcessMs = s.dTotalProcessMs.load(std::memory_order_acquire);
+        const uint64_t applied = s.nResetsApplied.load(std::memory_order_acquire);
+        if (s.nSeq.load(std::memory_order_relaxed) != seq) {
+            continue;
+        }
+        // A reset asked for and not yet carried out reads as done.
+        return applied == s.nResetsRequested.load(std::memory_order_acquire)
+                   ? info
+                   : MODULE_RUNNING_INFO{};
+    }
+}
+
+void CAbstractUserModule::RequestRunningInfoReset() {
+    m_stRunning.nResetsRequested.fetch_add(1, std::memory_order_acq_rel);
 }

@@ -271,14 +271,12 @@ int CAlgo::GetRunningInfo(MODULE_RUNNING_INFO* info) {
     if (info == nullptr) {
         return ALGO_E_INVALID_ARG;
     }
-    std::lock_guard<std::mutex> lock(m_mtxRunningInfo);
-    *info = m_stRunningInfo;
+    *info = ReadRunningInfo();
     return 0;
 }
 
 int CAlgo::ResetResultInfo() {
-    std::lock_guard<std::mutex> lock(m_mtxRunningInfo);
-    m_stRunningInfo = MODULE_RUNNING_INFO{};
+    RequestRunningInfoReset();
     return 0;
 }
 

@@ -38,6 +38,7 @@ int CComObjectPool::registerComponent(const std::string& name,
     if (!m_mapComponent.emplace(name, std::move(component)).second) {
         return -2;
     }
+    m_nGeneration.fetch_add(1, std::memory_order_release);
     return 0;
 }
 
@@ -51,6 +52,7 @@ int CComObjectPool::unregisterComponent(const std::string& name) {
         }
         removed = std::move(it->second);
         m_mapComponent.erase(it);
+        m_nGeneration.fetch_add(1, std::memory_order_release);
     }
     // The component may be destroyed here, outside the lock.
     return 0;

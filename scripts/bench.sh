@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark suite in one command: installs what is missing, builds the
-# release preset, runs every measurement and prints one table in which each
-# figure stands beside its floor or peer from the same run, with the ratio.
+# release preset and the low-latency build's module (preset lowlat), runs every
+# measurement and prints one table in which each figure stands beside its floor
+# or peer from the same run, with the ratio. Latency and idle cost are measured
+# for both builds in the same run, alternating.
 #
 #   scripts/bench.sh [--record] [--seconds N]
 #
@@ -10,7 +12,8 @@
 #   --seconds N   seconds per latency rate and for the scheduled run (20)
 #
 # Environment: BENCH_BUILD_DIR=<dir> builds into <dir> with the release
-# preset's settings and only the suite's targets, instead of build/release.
+# preset's settings and only the suite's targets, instead of build/release,
+# and the low-latency module into <dir>-lowlat instead of build/lowlat.
 # Results: <build dir>/bench-results/ (JSON of the micro-benchmarks, raw rows,
 # latency distributions, table.txt, latency.png).
 set -euo pipefail
@@ -32,13 +35,20 @@ scripts/deps.sh libspdlog-dev gnuplot-nox python3
 
 if [ -n "${BENCH_BUILD_DIR:-}" ]; then
     build=$BENCH_BUILD_DIR
+    lowlat=$BENCH_BUILD_DIR-lowlat
     cmake --preset release -B "$build"
     cmake --build "$build" -j2 --target udptrans ProcessFrame_bench LogPeer_bench suite_measure
 else
     build=build/release
+    lowlat=build/lowlat
     cmake --preset release
     cmake --build --preset release
 fi
+# The low-latency build: only its module is needed, the measuring programs
+# of the release tree load it beside the default one.
+cmake --preset lowlat -B "$lowlat" >/dev/null
+cmake --build "$lowlat" -j2 --target udptrans
+lowlat_so=$(cd "$lowlat/lib" && pwd)/libudptrans.so
 
 out=$build/bench-results
 rm -rf "$out"
@@ -57,32 +67,46 @@ step "log line beside spdlog"
 "$bin/LogPeer_bench" --benchmark_repetitions=3 --benchmark_min_time=0.3 \
     --benchmark_out="$out/log.json" --benchmark_out_format=json >"$out/log.txt"
 step "latency, scheduled transmission, heartbeat, idle, memory"
-"$bin/suite_measure" all "$out" "$seconds" >"$out/measure.txt"
+"$bin/suite_measure" all "$out" "$seconds" "$lowlat_so" >"$out/measure.txt"
 step "done"
 echo "load after: $(load)" >"$out/load.txt"
 elapsed=$(( $(date -u +%s) - started ))
 
 python3 bench/suite/table.py "$out" "$elapsed"
 
-# The latency distributions of the module at each rate and of its floor.
+# The latency distributions: above, both builds and the floor on a log scale;
+# below, the first 2 ms on a linear scale, where the default build's even
+# spread over its 1 ms wait and the low-latency build's step near zero show.
 if command -v gnuplot >/dev/null; then
     (cd "$out" && gnuplot <<'GP'
-set terminal pngcairo size 1000,620 font ",11" dashed
+set terminal pngcairo size 1000,1150 font ",11" dashed
 set output "latency.png"
-set title "Frame-to-datagram latency on loopback: module (Process) and floor (sendto thread), same run"
-set xlabel "latency (microseconds, log scale)"
+# The same curves in both panels.
+curves = '"latency_module_100.dat" using 1:2 with lines lw 2 lc rgb "#1f77b4" title "default 100/s", '. \
+    '"latency_module_500.dat" using 1:2 with lines lw 2 lc rgb "#2ca02c" title "default 500/s", '. \
+    '"latency_module_1000.dat" using 1:2 with lines lw 2 lc rgb "#d62728" title "default 1000/s", '. \
+    '"latency_module_lowlat_100.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#1f77b4" title "low-latency 100/s", '. \
+    '"latency_module_lowlat_500.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#2ca02c" title "low-latency 500/s", '. \
+    '"latency_module_lowlat_1000.dat" using 1:2 with lines lw 2 dt 4 lc rgb "#d62728" title "low-latency 1000/s", '. \
+    '"latency_floor_100.dat" using 1:2 with lines lw 1 dt 2 lc rgb "#7f7f7f" title "sendto floor 100/s", '. \
+    '"latency_floor_1000.dat" using 1:2 with lines lw 1 dt 3 lc rgb "#7f7f7f" title "sendto floor 1000/s"'
+set multiplot layout 2,1
 set ylabel "share of datagrams at or below"
-set logscale x
-set xrange [1:20000]
 set yrange [0:1]
 set grid
 set key right bottom
-plot "latency_module_100.dat" using 1:2 with lines lw 2 lc rgb "#1f77b4" title "module 100/s", \
-     "latency_module_500.dat" using 1:2 with lines lw 2 lc rgb "#2ca02c" title "module 500/s", \
-     "latency_module_1000.dat" using 1:2 with lines lw 2 lc rgb "#d62728" title "module 1000/s", \
-     "latency_floor_100.dat" using 1:2 with lines lw 2 dt 2 lc rgb "#1f77b4" title "floor 100/s", \
-     "latency_floor_500.dat" using 1:2 with lines lw 2 dt 2 lc rgb "#2ca02c" title "floor 500/s", \
-     "latency_floor_1000.dat" using 1:2 with lines lw 2 dt 2 lc rgb "#d62728" title "floor 1000/s"
+set title "Frame-to-datagram latency on loopback, same run: default build, low-latency build, sendto floor"
+set xlabel "latency (microseconds, log scale)"
+set logscale x
+set xrange [1:20000]
+eval "plot ".curves
+set title "The same, first 2 ms on a linear scale"
+set key right center
+set xlabel "latency (microseconds)"
+unset logscale x
+set xrange [0:2000]
+eval "plot ".curves
+unset multiplot
 GP
     ) && echo "bench: picture $out/latency.png" >&2
 fi

@@ -56,45 +56,58 @@ bool IsTransientErrno(int err) {
 }
 
 // Waits up to 1 ms for fd to become readable (always asked) or writable (only
-// when wantWrite). Returns > 0 with the flags set, 0 on timeout, < 0 with errno
-// set. A descriptor of FD_SETSIZE or more cannot be named in an fd_set, so
-// such a socket is waited for with poll.
-int WaitSocket(int fd, bool wantWrite, bool& readable, bool& writable) {
+// when wantWrite), and for wakeFd (when >= 0) to become readable. Returns > 0
+// with the flags set, 0 on timeout, < 0 with errno set; a wake-up alone sets
+// `woken` and returns 0, like a timeout: the next pass finds the record. A
+// descriptor of FD_SETSIZE or more cannot be named in an fd_set, so such a
+// socket is waited for with poll.
+int WaitSocket(int fd, int wakeFd, bool wantWrite, bool& readable, bool& writable, bool& woken) {
     readable = false;
     writable = false;
-    if (fd < FD_SETSIZE) {
+    woken = false;
+    if (fd < FD_SETSIZE && wakeFd < FD_SETSIZE) {
         fd_set readSet;
         fd_set writeSet;
         FD_ZERO(&readSet);
         FD_ZERO(&writeSet);
         FD_SET(fd, &readSet);
+        if (wakeFd >= 0) {
+            FD_SET(wakeFd, &readSet);
+        }
         if (wantWrite) {
             FD_SET(fd, &writeSet);
         }
         timeval timeout{0, 1000};
-        const int r = select(fd + 1, &readSet, &writeSet, nullptr, &timeout);
+        const int r = select(std::max(fd, wakeFd) + 1, &readSet, &writeSet, nullptr, &timeout);
         if (r > 0) {
             readable = FD_ISSET(fd, &readSet) != 0;
             writable = FD_ISSET(fd, &writeSet) != 0;
+            woken = wakeFd >= 0 && FD_ISSET(wakeFd, &readSet) != 0;
+            if (!readable && !writable) {
+                return 0;
+            }
         }
         return r;
     }
-    pollfd pfd{};
-    pfd.fd = fd;
-    pfd.events = static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
-    const int r = poll(&pfd, 1, 1);
+    pollfd pfd[2] = {};
+    pfd[0].fd = fd;
+    pfd[0].events = static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
+    pfd[1].fd = wakeFd;  // a negative descriptor is skipped by poll
+    pfd[1].events = POLLIN;
+    const int r = poll(pfd, wakeFd >= 0 ? 2 : 1, 1);
     if (r <= 0) {
         return r;
     }
-    if ((pfd.revents & POLLNVAL) != 0) {
+    if ((pfd[0].revents & POLLNVAL) != 0) {
         // select reports a descriptor that is not open as EBADF; do the same.
         errno = EBADF;
         return -1;
     }
+    woken = wakeFd >= 0 && (pfd[1].revents & POLLIN) != 0;
     // Error and hang-up count as readable, as select does, so that the
     // receive reports the pending error.
-    readable = (pfd.revents & (POLLIN | POLLERR | POLLHUP)) != 0;
-    writable = wantWrite && (pfd.revents & (POLLOUT | POLLERR)) != 0;
+    readable = (pfd[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0;
+    writable = wantWrite && (pfd[0].revents & (POLLOUT | POLLERR)) != 0;
     return (readable || writable) ? 1 : 0;
 }
 
@@ -476,7 +489,15 @@ void CUdpProcess::ServeEndpoint(UdpConnection& conn, std::atomic<bool>& recreate
 
     bool readable = false;
     bool writable = false;
-    const int r = WaitSocket(fd, !conn.IsSendQueueEmpty(), readable, writable);
+    bool woken = false;
+    const int r =
+        WaitSocket(fd, conn.GetWakeFd(), !conn.IsSendQueueEmpty(), readable, writable, woken);
+    if (woken) {
+        // Emptied before the queue is looked at again, so a record queued
+        // from now on raises a fresh wake-up, and one queued before is seen
+        // by the next pass itself.
+        conn.ClearWake();
+    }
     if (r == 0) {
         return;
     }

@@ -95,6 +95,10 @@ public:
     size_t GetHeldCount();  // payloads waiting in the held queue
     bool IsMsgTaskRunning() const { return m_bMsgTaskRunning.load(); }
     bool IsHbTaskRunning() const { return m_bHbTaskRunning.load(); }
+    // The endpoints' wake-up descriptors (-1 in the default build), for tests
+    // that provoke lost and spurious wake-ups.
+    int GetMsgWakeFd() const { return m_pMsgConn->GetWakeFd(); }
+    int GetHbWakeFd() const { return m_pHbConn->GetWakeFd(); }
 
 private:
     // One pass of the socket service that both tasks run on their endpoint;

@@ -14,6 +14,8 @@
 //              one million frames
 //
 // Usage: suite_measure <item>|all <output folder> [seconds per latency rate]
+//        [the low-latency build's libudptrans.so: latency and idle measured
+//        for both builds, alternating, in the same run]
 // Each figure is one line "ROW|item|figure|value|unit|floor|floor value|ratio"
 // on stdout; distributions go to files in the output folder.
 //
@@ -26,6 +28,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -143,8 +146,18 @@ struct Components {
     }
 };
 
-bool StartModule(suite::CSuiteModule& mod, const suite::KeyValues& values) {
-    if (mod.Open(UDPTRANS_SO_PATH) != 0 || mod.Start(values, kModuleId) != 0) {
+// The two builds of the module that the suite compares: the default build
+// (this tree's) and, when given, the low-latency build's shared object.
+struct Build {
+    std::string label;  // "" for the default build, else appended to the figures
+    std::string soPath;
+};
+Build g_default{"", UDPTRANS_SO_PATH};
+std::vector<Build> g_builds{g_default};
+
+bool StartModule(suite::CSuiteModule& mod, const suite::KeyValues& values,
+                 const std::string& soPath = UDPTRANS_SO_PATH) {
+    if (mod.Open(soPath) != 0 || mod.Start(values, kModuleId) != 0) {
         std::fprintf(stderr, "module did not start\n");
         return false;
     }
@@ -165,10 +178,10 @@ struct Rig {
     explicit Rig(std::shared_ptr<zerran_app::ITriggerSource> trigger =
                      std::make_shared<zerran_app::CLocalTriggerSource>())
         : comps(std::move(trigger)) {}
-    bool Start(const suite::KeyValues& extra = {}) {
+    bool Start(const suite::KeyValues& extra = {}, const std::string& soPath = UDPTRANS_SO_PATH) {
         suite::KeyValues values = BaseStore(modSink.Port(), hbSink.Port());
         values.insert(values.end(), extra.begin(), extra.end());
-        return StartModule(mod, values);
+        return StartModule(mod, values, soPath);
     }
 };
 
@@ -294,10 +307,12 @@ PaceStats Paced(uint64_t startNs, int rate, uint32_t count,
     return stats;
 }
 
-int Latency(int seconds) {
+// One rate through one build: the module's producer and a thread calling
+// sendto directly, paced side by side for `seconds`.
+int LatencyRun(const Build& build, int rate, int seconds) {
     suite::CUdpSink floorSink;
     Rig rig;
-    if (!rig.Start()) {
+    if (!rig.Start({}, build.soPath)) {
         return 1;
     }
     suite::CUdpSink& modSink = rig.modSink;
@@ -326,7 +341,7 @@ int Latency(int seconds) {
         usleep(2000);
     }
 
-    for (int rate : {100, 500, 1000}) {
+    {
         const uint32_t count = static_cast<uint32_t>(rate * seconds);
         collector.Begin(count);
         usleep(100000);
@@ -380,9 +395,11 @@ int Latency(int seconds) {
         const std::vector<uint8_t> seen = collector.Seen(0);
         const std::vector<double> lm = Sorted(collector.Latencies(0));
         const std::vector<double> lf = Sorted(collector.Latencies(1));
-        WriteCdf("latency_module_" + std::to_string(rate) + ".dat", lm);
-        WriteCdf("latency_floor_" + std::to_string(rate) + ".dat", lf);
-        const std::string at = " @" + std::to_string(rate) + "/s";
+        const std::string tag = build.label.empty() ? "" : "lowlat_";
+        WriteCdf("latency_module_" + tag + std::to_string(rate) + ".dat", lm);
+        WriteCdf("latency_floor_" + tag + std::to_string(rate) + ".dat", lf);
+        const std::string at =
+            " @" + std::to_string(rate) + "/s" + (build.label.empty() ? "" : ", " + build.label);
         for (double p : {50.0, 90.0, 99.0}) {
             char name[32];
             std::snprintf(name, sizeof(name), "p%.0f", p);
@@ -416,7 +433,7 @@ int Latency(int seconds) {
         char why[1100];
         std::snprintf(
             why, sizeof(why),
-            "@%d/s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
+            "@%d/s%s: module lost %.0f, floor lost %.0f; receive-buffer drops in the "
             "kernel (whole machine) %llu; Process failures %d; duplicates %llu/%llu; "
             "module datagrams later than 10 ms: %d; losses in %d runs, longest %d "
             "frames; send-buffer errors %llu and datagrams to no port %llu (whole "
@@ -427,7 +444,8 @@ int Latency(int seconds) {
             "(max %.1f ms). Module losses beyond the kernel's are records its "
             "5-record send queue refused: more than 5 frames came within fewer "
             "passes of the message task.",
-            rate, lostM, lostF, static_cast<unsigned long long>(drops), failed,
+            rate, build.label.empty() ? "" : (", " + build.label).c_str(), lostM, lostF,
+            static_cast<unsigned long long>(drops), failed,
             static_cast<unsigned long long>(collector.Dups(0)),
             static_cast<unsigned long long>(collector.Dups(1)), over10ms, gaps, longest,
             static_cast<unsigned long long>(sndbuf), static_cast<unsigned long long>(noports),
@@ -443,6 +461,114 @@ int Latency(int seconds) {
     mod.Stop();
     mod.Close();
     return 0;
+}
+
+// What a hand-off to another thread costs by itself, the low-latency build's
+// path without the module: the producer queues the stamp under a lock and,
+// on the empty-to-non-empty step, writes an eventfd; a thread waiting in a
+// 1 ms select on it (in the message task's class when allowed) wakes, reads
+// it and sends. Beside a thread calling sendto directly, as for the builds.
+int HandoffRun(int rate, int seconds) {
+    suite::CUdpSink handSink;
+    suite::CUdpSink floorSink;
+    const int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    const int handFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const int floorFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in handTo = handSink.Address();
+    const sockaddr_in floorTo = floorSink.Address();
+    std::mutex mtx;
+    std::deque<Stamp> pending;  // guarded by mtx
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        sched_param sp{};
+        sp.sched_priority = 60;
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp);  // where allowed
+        char buf[kPayload];
+        std::memset(buf, 0x5a, sizeof(buf));
+        while (!stop.load()) {
+            fd_set rd;
+            FD_ZERO(&rd);
+            FD_SET(efd, &rd);
+            timeval tv{0, 1000};
+            select(efd + 1, &rd, nullptr, nullptr, &tv);
+            eventfd_t v = 0;
+            eventfd_read(efd, &v);
+            for (;;) {
+                Stamp st{};
+                {
+                    std::lock_guard<std::mutex> lock(mtx);
+                    if (pending.empty()) {
+                        break;
+                    }
+                    st = pending.front();
+                    pending.pop_front();
+                }
+                std::memcpy(buf, &st, sizeof(st));
+                sendto(handFd, buf, sizeof(buf), 0, reinterpret_cast<const sockaddr*>(&handTo),
+                       sizeof(handTo));
+            }
+        }
+    });
+    CLatencyCollector collector({&handSink, &floorSink});
+    std::thread rx([&collector] { collector.Run(); });
+    const uint32_t count = static_cast<uint32_t>(rate * seconds);
+    collector.Begin(count);
+    usleep(100000);
+    const uint64_t start = MonoNs() + 20000000u;
+    std::thread floorThread([&] {
+        char buf[kPayload];
+        std::memset(buf, 0x5a, sizeof(buf));
+        Paced(start, rate, count, [&](uint32_t seq) {
+            const Stamp st{kMagic, seq, MonoNs()};
+            std::memcpy(buf, &st, sizeof(st));
+            sendto(floorFd, buf, sizeof(buf), 0, reinterpret_cast<const sockaddr*>(&floorTo),
+                   sizeof(floorTo));
+        });
+    });
+    Paced(start, rate, count, [&](uint32_t seq) {
+        const Stamp st{kMagic, seq, MonoNs()};
+        bool wasEmpty = false;
+        {
+            std::lock_guard<std::mutex> lock(mtx);
+            wasEmpty = pending.empty();
+            pending.push_back(st);
+        }
+        if (wasEmpty) {
+            eventfd_write(efd, 1);
+        }
+    });
+    floorThread.join();
+    usleep(300000);  // stragglers
+    stop.store(true);
+    sender.join();
+    collector.Stop();
+    rx.join();
+    const std::vector<double> lh = Sorted(collector.Latencies(0));
+    const std::vector<double> lf = Sorted(collector.Latencies(1));
+    const std::string at = " @" + std::to_string(rate) + "/s, eventfd hand-off to a waiting thread";
+    Row("2", "latency p50" + at, suite::Percentile(lh, 50), "us", "sendto thread",
+        suite::Percentile(lf, 50));
+    Row("2", "latency p99" + at, suite::Percentile(lh, 99), "us", "sendto thread",
+        suite::Percentile(lf, 99));
+    close(efd);
+    close(handFd);
+    close(floorFd);
+    return 0;
+}
+
+int Latency(int seconds) {
+    int rc = 0;
+    // Builds alternate within each rate, so both meet the same machine load;
+    // with the low-latency build, the bare hand-off follows as its floor.
+    for (int rate : {100, 500, 1000}) {
+        for (const Build& build : g_builds) {
+            rc |= LatencyRun(build, rate, seconds);
+        }
+        if (g_builds.size() > 1) {
+            rc |= HandoffRun(rate, seconds);
+        }
+    }
+    return rc;
 }
 
 // ---- scheduled transmission -----------------------------------------------------
@@ -740,27 +866,29 @@ int Heartbeat() {
 
 // ---- idle cost --------------------------------------------------------------------
 
-int Idle(int seconds) {
+// One build's two idle tasks beside bare 1 ms select loops run at the same
+// time: two in the ordinary class, and, where real-time threads are allowed,
+// two in the tasks' own classes (SCHED_FIFO 60 and 40), which is what the
+// tasks' passes are to be compared with.
+int IdleRun(const Build& build, int seconds) {
     Rig rig;
-    if (!rig.Start()) {
+    if (!rig.Start({}, build.soPath)) {
         return 1;
     }
     suite::CSuiteModule& mod = rig.mod;
-    // Floors: two threads shaped like the two tasks (a 1 ms select on a UDP
-    // socket of their own, nothing else), one select on no descriptor, and
-    // one socket select in the tasks' real-time class (when allowed), to tell
-    // the cost of the scheduling class from the cost of the loop.
+    // Floors 0, 1: ordinary class; 2: no descriptor; 3, 4: FIFO 60 and 40.
+    constexpr int kFloors = 5;
     std::atomic<bool> stop{false};
-    std::atomic<int> tids[4] = {{0}, {0}, {0}, {0}};
-    std::atomic<bool> fifoOk{false};
+    std::atomic<int> tids[kFloors] = {{0}, {0}, {0}, {0}, {0}};
+    std::atomic<int> fifoOk{0};
     std::vector<std::thread> floors;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < kFloors; ++i) {
         floors.emplace_back([&stop, &tids, &fifoOk, i] {
             tids[i].store(suite::CurrentTid());
-            if (i == 3) {
+            if (i >= 3) {
                 sched_param sp{};
-                sp.sched_priority = 60;
-                fifoOk.store(pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0);
+                sp.sched_priority = i == 3 ? 60 : 40;
+                fifoOk.fetch_add(pthread_setschedparam(pthread_self(), SCHED_FIFO, &sp) == 0);
             }
             const int fd = i != 2 ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
             while (!stop.load(std::memory_order_relaxed)) {
@@ -780,16 +908,16 @@ int Idle(int seconds) {
     usleep(500000);  // everything settled in its loop
     const suite::ThreadUsage msg0 = suite::UsageOfThreads("udp_input_task");
     const suite::ThreadUsage hb0 = suite::UsageOfThreads("udp_out_task");
-    suite::ThreadUsage fl0[4];
-    for (int i = 0; i < 4; ++i) {
+    suite::ThreadUsage fl0[kFloors];
+    for (int i = 0; i < kFloors; ++i) {
         fl0[i] = suite::UsageOfThread(tids[i].load());
     }
     const uint64_t t0 = MonoNs();
     sleep(static_cast<unsigned>(seconds));
     const suite::ThreadUsage msg1 = suite::UsageOfThreads("udp_input_task");
     const suite::ThreadUsage hb1 = suite::UsageOfThreads("udp_out_task");
-    suite::ThreadUsage fl1[4];
-    for (int i = 0; i < 4; ++i) {
+    suite::ThreadUsage fl1[kFloors];
+    for (int i = 0; i < kFloors; ++i) {
         fl1[i] = suite::UsageOfThread(tids[i].load());
     }
     const double wall = static_cast<double>(MonoNs() - t0) / 1e9;
@@ -803,33 +931,46 @@ int Idle(int seconds) {
     // CPU milliseconds per second of wall time (= tenths of a percent).
     auto per = [wall](uint64_t a, uint64_t b) { return static_cast<double>(b - a) / 1e6 / wall; };
     auto wake = [wall](uint64_t a, uint64_t b) { return static_cast<double>(b - a) / wall; };
+    const std::string sfx = build.label.empty() ? "" : ", " + build.label;
+    const double tasks = per(msg0.cpuNs + hb0.cpuNs, msg1.cpuNs + hb1.cpuNs);
     const double floorCpu2 = per(fl0[0].cpuNs + fl0[1].cpuNs, fl1[0].cpuNs + fl1[1].cpuNs);
     const double floorWake2 =
         wake(fl0[0].switches + fl0[1].switches, fl1[0].switches + fl1[1].switches);
     const char* fl2 = "2 threads, 1 ms select on a socket";
-    const char* fl1name = "1 thread, 1 ms select on a socket";
-    Row("5", "CPU, both engine tasks", per(msg0.cpuNs + hb0.cpuNs, msg1.cpuNs + hb1.cpuNs), "ms/s",
-        fl2, floorCpu2);
-    Row("5", "CPU, message task", per(msg0.cpuNs, msg1.cpuNs), "ms/s", fl1name, floorCpu2 / 2);
-    Row("5", "CPU, heartbeat task", per(hb0.cpuNs, hb1.cpuNs), "ms/s", fl1name, floorCpu2 / 2);
-    Row("5", "wake-ups, both engine tasks",
-        wake(msg0.switches + hb0.switches, msg1.switches + hb1.switches), "1/s", fl2, floorWake2);
-    if (fifoOk.load()) {
-        Row("5", "CPU, message task (real-time class)", per(msg0.cpuNs, msg1.cpuNs), "ms/s",
+    if (fifoOk.load() == 2) {
+        const double rtCpu2 = per(fl0[3].cpuNs + fl0[4].cpuNs, fl1[3].cpuNs + fl1[4].cpuNs);
+        Row("5", "CPU, both engine tasks" + sfx, tasks, "ms/s",
+            "2 threads, 1 ms select on a socket, SCHED_FIFO 60 + 40", rtCpu2);
+        Row("5", "CPU, message task" + sfx, per(msg0.cpuNs, msg1.cpuNs), "ms/s",
             "1 ms select on a socket, SCHED_FIFO 60", per(fl0[3].cpuNs, fl1[3].cpuNs));
+        Row("5", "CPU, heartbeat task" + sfx, per(hb0.cpuNs, hb1.cpuNs), "ms/s",
+            "1 ms select on a socket, SCHED_FIFO 40", per(fl0[4].cpuNs, fl1[4].cpuNs));
     }
-    char why[240];
+    Row("5", "CPU, both engine tasks" + sfx, tasks, "ms/s", fl2 + std::string(", ordinary class"),
+        floorCpu2);
+    Row("5", "wake-ups, both engine tasks" + sfx,
+        wake(msg0.switches + hb0.switches, msg1.switches + hb1.switches), "1/s", fl2, floorWake2);
+    char why[300];
     std::snprintf(why, sizeof(why),
-                  "%.1f s idle, engine enabled, no heartbeat; a 1 ms select on no descriptor "
-                  "costs %.2f ms/s at %.0f wake-ups/s; real-time floor %s",
-                  wall, per(fl0[2].cpuNs, fl1[2].cpuNs), wake(fl0[2].switches, fl1[2].switches),
-                  fifoOk.load() ? "measured" : "not allowed here");
+                  "%s%.1f s idle, engine enabled, no heartbeat; a 1 ms select on no descriptor "
+                  "costs %.2f ms/s at %.0f wake-ups/s; real-time floors %s",
+                  build.label.empty() ? "" : (build.label + ": ").c_str(), wall,
+                  per(fl0[2].cpuNs, fl1[2].cpuNs), wake(fl0[2].switches, fl1[2].switches),
+                  fifoOk.load() == 2 ? "measured" : "not allowed here");
     Note("5", why);
     if (msg1.threads != 1 || hb1.threads != 1) {
         Note("5", "engine task threads not found by name");
         return 1;
     }
     return 0;
+}
+
+int Idle(int seconds) {
+    int rc = 0;
+    for (const Build& build : g_builds) {
+        rc |= IdleRun(build, seconds);
+    }
+    return rc;
 }
 
 // ---- memory -----------------------------------------------------------------------
@@ -898,13 +1039,17 @@ int main(int argc, char** argv) {
     if (argc < 3) {
         std::fprintf(stderr,
                      "usage: %s latency|scheduled|heartbeat|idle|memory|all <out dir> "
-                     "[seconds per rate]\n",
+                     "[seconds per rate] [low-latency build's libudptrans.so]\n",
                      argv[0]);
         return 2;
     }
     const std::string item = argv[1];
     g_outDir = argv[2];
     const int seconds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 20;
+    if (argc > 4) {
+        // The low-latency build's module, measured beside this tree's.
+        g_builds.push_back(Build{"low-latency build", argv[4]});
+    }
     int rc = 0;
     if (item == "latency" || item == "all") {
         rc |= Latency(seconds);

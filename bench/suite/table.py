@@ -83,6 +83,11 @@ for line in open(os.path.join(out, "measure.txt")):
     elif parts[0] == "NOTE":
         notes.append(parts[1] + "|" + "|".join(parts[2:]))
 
+# Grouped by item (the programs run in another order); within an item the
+# figures keep the order in which they were measured.
+rows.sort(key=lambda r: int(r[0]))
+notes.sort(key=lambda n: int(n.split("|", 1)[0]))
+
 head = ["item", "figure", "module", "unit", "floor / peer (same run)", "floor", "ratio"]
 widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
 lines = []

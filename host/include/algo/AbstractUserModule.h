@@ -9,6 +9,7 @@
 // time; parameter operations may come from other host threads.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -82,10 +83,24 @@ protected:
     double m_dStartTime;  // processing thread only: set by Process at frame start (ms)
     uint64_t
         m_u64ProcessTimeUs;  // processing thread only: cleared by Process, set by UpProcessTime
-    // Guards m_stRunningInfo: UpProcessTime writes it on the processing thread
-    // while GetRunningInfo / ResetResultInfo may come from other host threads.
-    mutable std::mutex m_mtxRunningInfo;
-    MODULE_RUNNING_INFO m_stRunningInfo;
+    // Running statistics. UpProcessTime, on the processing thread alone,
+    // writes them under a sequence count (odd while a frame's update is under
+    // way); GetRunningInfo, from any thread, reads them whole and retries
+    // across an update. ResetResultInfo, from any thread, raises a request
+    // that reads as all zeros at once and that the next update carries out.
+    // So the per-frame update takes no lock.
+    struct RunningStats {
+        std::atomic<uint64_t> nSeq{0};
+        std::atomic<uint64_t> nProcessCount{0};
+        std::atomic<double> dLastProcessMs{0.0};
+        std::atomic<double> dMaxProcessMs{0.0};
+        std::atomic<double> dTotalProcessMs{0.0};
+        std::atomic<uint64_t> nResetsApplied{0};    // under nSeq
+        std::atomic<uint64_t> nResetsRequested{0};  // any thread adds one
+    };
+    MODULE_RUNNING_INFO ReadRunningInfo() const;
+    void RequestRunningInfoReset();
+    RunningStats m_stRunning;
     // Set by the host before it starts processing; read by the module only.
     int (*m_fnMsgCallback)(int, void*, void*, void*);
     void* m_pMsgCallbackUser;

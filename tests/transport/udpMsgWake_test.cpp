@@ -1,0 +1,334 @@
+// Wake-ups of the engine's tasks when a record enters an empty send queue
+// (low-latency build), and what must hold in both builds: a wake-up that is
+// lost or comes without a record never loses a datagram and never holds one
+// back beyond the task's own 1 ms wait. Real loopback sockets, the real
+// tasks. Every wake-up is lost when the endpoint's wake-up descriptor is
+// turned into the write end of a pipe: the producers' writes land where the
+// task's wait never looks. Spurious wake-ups come from a second thread that
+// writes the descriptor with nothing queued.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "UdpConnection.h"
+#include "UdpPeer.h"
+#include "udpMsg.h"
+#include "udptrans/udptrans_api.h"
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001;  // 127.0.0.1, host byte order
+constexpr int kLogId = 18;
+// Far beyond one 1 ms pass even on a loaded machine under a sanitizer, and
+// far below "never": a datagram whose wake-up was lost must not wait for the
+// next record to carry it out.
+constexpr int kArrivalMs = 2000;
+
+using ts::Datagram;
+using ts::FreePort;
+using ts::UdpPeer;
+
+bool Readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+}
+
+// CPU time (ns) of this process's thread named `name`; 0 when none.
+uint64_t ThreadCpuNs(const std::string& name) {
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) {
+        return 0;
+    }
+    uint64_t ns = 0;
+    while (dirent* e = readdir(dir)) {
+        const std::string task = std::string("/proc/self/task/") + e->d_name;
+        std::ifstream comm(task + "/comm");
+        std::string text;
+        if (e->d_name[0] != '.' && std::getline(comm, text) && text == name) {
+            std::ifstream(task + "/schedstat") >> ns;
+        }
+    }
+    closedir(dir);
+    return ns;
+}
+
+udp::UdpMessage Record(const std::string& text) {
+    udp::UdpMessage msg{};
+    msg.nLen = static_cast<int32_t>(text.size());
+    std::copy(text.begin(), text.end(), msg.szData);
+    return msg;
+}
+
+// The wake-up protocol of one endpoint, without a task: readable exactly
+// when a record entered the empty queue and nobody has cleared it since.
+TEST(UdpConnectionWake, DescriptorTurnsReadableOnlyWhenARecordEntersTheEmptyQueue) {
+    udp::UdpConnection conn;
+    if (!udp::UdpConnection::kWakeOnQueue) {
+        // The default build keeps the plain 1 ms poll: no descriptor at all.
+        EXPECT_EQ(-1, conn.GetWakeFd());
+        return;
+    }
+    const int fd = conn.GetWakeFd();
+    ASSERT_GE(fd, 0);
+    UdpPeer target;
+    conn.SetTargetNewIp(kLoopback);
+    conn.SetTargetNewPort(target.Port());
+    conn.SetLocalPort(FreePort());
+
+    EXPECT_EQ(-1, conn.InsertSendMsg(Record("early")));
+    EXPECT_FALSE(Readable(fd)) << "a refused record must not wake the task";
+    ASSERT_EQ(0, conn.Init(0, udp::UdpConnection::CONNECTION_HB));
+    EXPECT_FALSE(Readable(fd));
+
+    EXPECT_EQ(0, conn.InsertSendMsg(Record("r0")));
+    EXPECT_TRUE(Readable(fd)) << "empty-to-non-empty must wake";
+    conn.ClearWake();
+    EXPECT_FALSE(Readable(fd));
+    conn.ClearWake();  // nothing to clear: harmless
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_EQ(0, conn.InsertSendMsg(Record("r" + std::to_string(i))));
+    }
+    EXPECT_EQ(-2, conn.InsertSendMsg(Record("r5")));
+    EXPECT_FALSE(Readable(fd)) << "records behind a waiting one need no wake-up";
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(2, conn.Send());
+        std::optional<Datagram> d = target.Recv(kArrivalMs);
+        ASSERT_TRUE(d);
+        EXPECT_EQ("r" + std::to_string(i), d->bytes);
+    }
+    EXPECT_FALSE(Readable(fd)) << "sending never wakes";
+
+    EXPECT_EQ(0, conn.InsertEmptySendMsg(Record("hb")));
+    EXPECT_TRUE(Readable(fd)) << "a heartbeat enters an empty queue by definition";
+    conn.ClearWake();
+    EXPECT_EQ(-2, conn.InsertEmptySendMsg(Record("hb")));
+    EXPECT_EQ(0, conn.InsertSendMsg(Record("x")));
+    EXPECT_FALSE(Readable(fd));
+    conn.DeInit();
+}
+
+enum class Wake { kUntouched, kLost, kSpurious };
+
+struct WakeCase {
+    const char* name;
+    bool heartbeatEndpoint;  // mode 2 heartbeats instead of results
+    Wake wake;
+};
+
+// Loses every wake-up of one endpoint for good: its descriptor number is
+// made the (non-blocking) write end of a pipe whose read end is kept here, so
+// producers still write (and count) but the task's wait never sees it
+// readable. Must outlive the engine: the read end stays open while anybody
+// may write.
+class LostWakeUps {
+public:
+    LostWakeUps() = default;
+    ~LostWakeUps() {
+        if (m_nRead >= 0) {
+            close(m_nRead);
+        }
+    }
+    LostWakeUps(const LostWakeUps&) = delete;
+    LostWakeUps& operator=(const LostWakeUps&) = delete;
+
+    bool Take(int wakeFd) {
+        int p[2];
+        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0 || dup2(p[1], wakeFd) != wakeFd) {
+            return false;
+        }
+        close(p[1]);
+        m_nRead = p[0];
+        return true;
+    }
+    // Wake-ups written since Take (8 bytes each, up to the pipe's capacity).
+    int Count() const {
+        int bytes = 0;
+        return m_nRead >= 0 && ioctl(m_nRead, FIONREAD, &bytes) == 0 ? bytes / 8 : 0;
+    }
+
+private:
+    int m_nRead = -1;
+};
+
+// While alive, a thread that makes wake-ups without records: writes the
+// descriptor every 100 us. Nothing in the default build, which has none.
+class SpuriousWakeUps {
+public:
+    explicit SpuriousWakeUps(int fd) {
+        if (fd < 0) {
+            return;
+        }
+        m_thread = std::thread([this, fd] {
+            while (!m_bStop.load()) {
+                eventfd_write(fd, 1);
+                m_nCount.fetch_add(1);
+                usleep(100);
+            }
+        });
+    }
+    ~SpuriousWakeUps() {
+        m_bStop.store(true);
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    uint64_t Count() const { return m_nCount.load(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_nCount{0};
+    std::thread m_thread;
+};
+
+class WakeTable : public ::testing::TestWithParam<WakeCase> {
+protected:
+    static void SetUpTestSuite() { log_set_priority(kLogId, 6); }
+
+    void SetUp() override {
+        m_engine.SetLogId(kLogId);
+        m_engine.SetTargetMsgIp(kLoopback);
+        m_engine.SetHostMsgPort(FreePort(), false);
+        m_engine.SetTargetMsgPort(m_msgTarget.Port());
+        m_engine.SetTargetHbIp(kLoopback);
+        m_engine.SetHostHbPort(FreePort(), false);
+        m_engine.SetTargetHbPort(m_hbTarget.Port());
+        m_engine.SetFrameAndTrigger(0, 0, 1);
+    }
+    void TearDown() override { m_engine.DeInit(); }
+
+    LostWakeUps m_lost;  // before the engine: outlives it
+    udp::CUdpProcess m_engine;
+    UdpPeer m_msgTarget;
+    UdpPeer m_hbTarget;
+};
+
+// One record at a time, each awaited before the next is queued, so nothing
+// but the task's own wait can carry it out: a lost wake-up that left it
+// waiting for more traffic would fail the arrival deadline.
+TEST_P(WakeTable, EveryDatagramLeavesOnceInOrderWithinThePassBound) {
+    const WakeCase c = GetParam();
+    const bool lowLatency = udp::UdpConnection::kWakeOnQueue;
+    const int fd = c.heartbeatEndpoint ? m_engine.GetHbWakeFd() : m_engine.GetMsgWakeFd();
+    EXPECT_EQ(lowLatency, fd >= 0);
+    if (fd >= 0 && c.wake == Wake::kLost) {
+        ASSERT_TRUE(m_lost.Take(fd));
+    }
+    // How many wake-ups were lost or made up, for the check that the case
+    // really disturbed some (the default build has none to disturb).
+    std::function<uint64_t()> disturbed = [this] { return m_lost.Count(); };
+
+    if (!c.heartbeatEndpoint) {
+        ASSERT_EQ(0, m_engine.Init());
+        SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
+        if (c.wake == Wake::kSpurious) {
+            disturbed = [&spurious] { return spurious.Count(); };
+        }
+        for (int sent = 0; sent < 200; ++sent) {
+            const std::string payload = "r" + std::to_string(sent);
+            m_engine.InsertSendMsg(payload.data(), static_cast<unsigned int>(payload.size()));
+            std::optional<Datagram> d = m_msgTarget.Recv(kArrivalMs);
+            ASSERT_TRUE(d) << c.name << ": record " << sent << " lost or held back";
+            ASSERT_EQ(payload, d->bytes) << c.name << ": out of order or duplicated";
+        }
+        if (fd >= 0 && c.wake != Wake::kUntouched) {
+            EXPECT_GT(disturbed(), 0u) << c.name << ": no wake-up was disturbed";
+        }
+    } else {
+        // Interval 0: a heartbeat is queued in every pass that finds the
+        // heartbeat queue empty, so each one is a fresh empty-to-non-empty
+        // step for its task.
+        m_engine.SetHeartbeatTranMode(2);
+        m_engine.SetHeartbeatInterval(0);
+        m_engine.SetHeartbeatText("HB");
+        ASSERT_EQ(0, m_engine.Init());
+        SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
+        if (c.wake == Wake::kSpurious) {
+            disturbed = [&spurious] { return spurious.Count(); };
+        }
+        const std::vector<Datagram> got = m_hbTarget.Collect(2000);
+        ASSERT_GE(got.size(), 10u) << c.name << ": heartbeats stalled";
+        uint64_t longestGap = 0;
+        for (size_t i = 1; i < got.size(); ++i) {
+            longestGap = std::max(longestGap, got[i].arrivalMs - got[i - 1].arrivalMs);
+        }
+        EXPECT_LT(longestGap, static_cast<uint64_t>(kArrivalMs)) << c.name;
+        for (const Datagram& d : got) {
+            ASSERT_EQ("HB", d.bytes) << c.name;
+        }
+        if (fd >= 0 && c.wake != Wake::kUntouched) {
+            EXPECT_GT(disturbed(), 0u) << c.name << ": no wake-up was disturbed";
+        }
+        m_engine.SetHeartbeatTranMode(0);
+    }
+    m_hbTarget.Drain();
+    EXPECT_FALSE(m_msgTarget.Recv(300)) << c.name << ": a datagram nobody queued";
+}
+
+std::string CaseName(const ::testing::TestParamInfo<WakeCase>& param) {
+    static const char* const kWake[] = {"Untouched", "Lost", "Spurious"};
+    return std::string(param.param.heartbeatEndpoint ? "Heartbeat" : "Results") +
+           kWake[static_cast<int>(param.param.wake)];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothEndpoints, WakeTable,
+    ::testing::Values(WakeCase{"results, wake-ups untouched", false, Wake::kUntouched},
+                      WakeCase{"results, every wake-up lost", false, Wake::kLost},
+                      WakeCase{"results, spurious wake-ups", false, Wake::kSpurious},
+                      WakeCase{"mode 2 heartbeats, wake-ups untouched", true, Wake::kUntouched},
+                      WakeCase{"mode 2 heartbeats, every wake-up lost", true, Wake::kLost},
+                      WakeCase{"mode 2 heartbeats, spurious wake-ups", true, Wake::kSpurious}),
+    CaseName);
+
+// A wake-up without a record is cleared by the task, which then goes back to
+// its 1 ms wait: it neither sends anything nor spins on a descriptor left
+// readable (a spinning task would take about a whole CPU second per second).
+TEST_F(WakeTable, WakeUpWithNothingQueuedIsClearedAndBothTasksGoBackToWaiting) {
+    ASSERT_EQ(0, m_engine.Init());
+    for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
+        if (fd >= 0) {
+            ASSERT_EQ(0, eventfd_write(fd, 3));
+        }
+    }
+    EXPECT_FALSE(m_msgTarget.Recv(300));
+    EXPECT_FALSE(m_hbTarget.Recv(0));
+    for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
+        if (fd >= 0) {
+            EXPECT_FALSE(Readable(fd)) << "wake-up left uncleared";
+        }
+    }
+    const uint64_t cpu0 = ThreadCpuNs("udp_input_task") + ThreadCpuNs("udp_out_task");
+    const auto t0 = std::chrono::steady_clock::now();
+    usleep(1000000);
+    const uint64_t cpu1 = ThreadCpuNs("udp_input_task") + ThreadCpuNs("udp_out_task");
+    const auto wallNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    EXPECT_LT(static_cast<double>(cpu1 - cpu0), 0.5 * static_cast<double>(wallNs))
+        << "the tasks are busy while nothing is queued";
+
+    const std::string payload = "after";
+    m_engine.InsertSendMsg(payload.data(), static_cast<unsigned int>(payload.size()));
+    std::optional<Datagram> d = m_msgTarget.Recv(kArrivalMs);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(payload, d->bytes);
+}
+
+}  // namespace
