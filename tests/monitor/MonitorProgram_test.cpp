@@ -17,7 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
-#include "Escape.h"
+#include "TextEscape.h"
 #include "TempDir.h"
 #include "UdpPeer.h"
 #include "Wait.h"
@@ -179,7 +179,7 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
         const json& line = lines[i];
         const Sent& sent = camera.SentList()[i];
         ASSERT_EQ(line.at("type"), "datagram") << i;
-        EXPECT_EQ(line.at("data"), wire::EscapeText(sent.bytes.data(), sent.bytes.size())) << i;
+        EXPECT_EQ(line.at("data"), apps::EscapeText(sent.bytes.data(), sent.bytes.size())) << i;
         EXPECT_EQ(line.at("len"), sent.bytes.size());
         EXPECT_EQ(line.at("dport"), sent.port);
         EXPECT_EQ(line.at("sport"), camera.Port());
