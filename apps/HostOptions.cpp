@@ -116,6 +116,8 @@ std::unique_ptr<CLI::App> MakeApp(HostOptions& options) {
     app->footer(Footer());
     app->get_formatter()->column_width(28);
     app->option_defaults()->always_capture_default();
+    // A repeated option: the last word wins, as it always did.
+    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
 
     app->add_option("--module", options.strModulePath,
                     "module to load (default: ../lib/libudptrans.so beside this program)")
