@@ -20,9 +20,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#if UDPTRANS_TEST_JSON
 #include <nlohmann/json.hpp>
+#endif
 
 #include "ChildProcess.h"
+#include "ProgramRun.h"
 #include "TempDir.h"
 #include "UdpPeer.h"
 #include "Wait.h"
@@ -38,24 +41,10 @@ using ts::Datagram;
 using ts::FreePort;
 using UdpSocket = ts::UdpPeer;
 
-// The program as a child process, its output in files of the test's folder.
-class HostRun : public ts::ChildProcess {
+class HostRun : public ts::ProgramRun {
 public:
-    HostRun(const std::string& dir, const std::vector<std::string>& args)
-        : HostRun(args, dir + "/run." + std::to_string(++s_nRun)) {}
-    std::string Out() const { return ts::ReadFile(m_base + ".stdout"); }
-    std::string Err() const { return ts::ReadFile(m_base + ".stderr"); }
-
-private:
-    HostRun(std::vector<std::string> args, const std::string& base)
-        : ChildProcess(Argv(std::move(args)), base + ".stdout", base + ".stderr"), m_base(base) {}
-    static std::vector<std::string> Argv(std::vector<std::string> args) {
-        args.insert(args.begin(), UDPTRANS_HOST_PATH);
-        return args;
-    }
-
-    static inline int s_nRun = 0;
-    std::string m_base;
+    HostRun(const std::string& dir, std::vector<std::string> args)
+        : ProgramRun(UDPTRANS_HOST_PATH, dir, std::move(args)) {}
 };
 
 // Datagrams at `socket` until the run has ended and a quiet moment has passed.
@@ -729,6 +718,7 @@ TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
     EXPECT_NE(run.Out().find("TargetPort=" + port + " (store)"), std::string::npos) << run.Out();
 }
 
+#if UDPTRANS_TEST_JSON
 TEST_F(HostProgramTest, JsonListenerLinesParse) {
     // The listener takes the target port, so the test's own receiver steps aside.
     const uint16_t port = FreePort();
@@ -752,5 +742,6 @@ TEST_F(HostProgramTest, JsonListenerLinesParse) {
     }
     EXPECT_EQ(results, 3) << out;
 }
+#endif
 
 }  // namespace

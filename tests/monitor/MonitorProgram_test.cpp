@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
+#include "ProgramRun.h"
 #include "TextEscape.h"
 #include "TempDir.h"
 #include "UdpPeer.h"
@@ -27,13 +28,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
-// The program as a child process, its output in files of the test's folder.
-class MonitorRun : public ts::ChildProcess {
+class MonitorRun : public ts::ProgramRun {
 public:
     MonitorRun(const std::string& dir, std::vector<std::string> args)
-        : MonitorRun(std::move(args), dir + "/run." + std::to_string(++s_nRun)) {}
-    std::string Out() const { return ts::ReadFile(m_base + ".stdout"); }
-    std::string Err() const { return ts::ReadFile(m_base + ".stderr"); }
+        : ProgramRun(UDPTRANS_MONITOR_PATH, dir, std::move(args)) {}
     // Every socket is bound once it has said so for each --listen; false at
     // once when the program ended instead.
     bool WaitListening(int sockets) {
@@ -60,17 +58,6 @@ public:
         EXPECT_EQ(start, out.size()) << "output ends inside a line";
         return lines;
     }
-
-private:
-    MonitorRun(std::vector<std::string> args, const std::string& base)
-        : ChildProcess(Argv(std::move(args)), base + ".stdout", base + ".stderr"), m_base(base) {}
-    static std::vector<std::string> Argv(std::vector<std::string> args) {
-        args.insert(args.begin(), UDPTRANS_MONITOR_PATH);
-        return args;
-    }
-
-    static inline int s_nRun = 0;
-    std::string m_base;
 };
 
 std::string Listen(uint16_t port) {
