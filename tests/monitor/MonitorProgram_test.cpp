@@ -192,7 +192,20 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     EXPECT_EQ(summary.at("kinds").at("heartbeat").at("bytes"), 27);
     EXPECT_EQ(summary.at("kinds").at("answer").at("datagrams"), 0);
     EXPECT_EQ(summary.at("datagrams"), 100);
-    EXPECT_EQ(summary.at("duplicates"), 1);
+    // The duplicate is sent right behind its original, but on a loaded machine
+    // the sender may be descheduled in between: it counts only when it came
+    // within 1 ms, as the arrival times show (the edge itself is not judged).
+    double duplicateGapMs = -1;
+    for (size_t i = 1; i < 100; ++i) {
+        if (lines[i].at("data") == lines[i - 1].at("data")) {
+            duplicateGapMs =
+                lines[i].at("time_ms").get<double>() - lines[i - 1].at("time_ms").get<double>();
+        }
+    }
+    ASSERT_GE(duplicateGapMs, 0.0) << "the duplicate did not arrive behind its original";
+    if (duplicateGapMs < 0.9 || duplicateGapMs > 1.1) {
+        EXPECT_EQ(summary.at("duplicates"), duplicateGapMs < 1.0 ? 1 : 0) << duplicateGapMs;
+    }
     EXPECT_EQ(summary.at("kernel_drops"), 0);
     EXPECT_NEAR(summary.at("ng_share").get<double>(), 3.0 / 97.0, 1e-6);
     // 93 intervals over the 990 ms from the first result to the last.
