@@ -12,7 +12,7 @@ void CConsole::Print(const char* format, ...) {
     va_start(args, format);
     const int length = std::vsnprintf(line, sizeof(line), format, args);
     va_end(args);
-    if (length < 0) {
+    if (length < 0 || m_bMuted) {
         return;
     }
     std::string text(line, std::min(static_cast<size_t>(length), sizeof(line) - 1));
@@ -23,6 +23,19 @@ void CConsole::Print(const char* format, ...) {
     std::fwrite(text.data(), 1, text.size(), m_pStream);
     // Flushed at once: the output is often a pipe read by a script or a test,
     // and the module's direct log lines bypass this buffer.
+    std::fflush(m_pStream);
+}
+
+}  // namespace host
+
+namespace host {
+
+void CConsole::Write(const char* text, size_t length) {
+    if (m_bMuted) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mtx);
+    std::fwrite(text, 1, length, m_pStream);
     std::fflush(m_pStream);
 }
 

@@ -44,15 +44,19 @@ struct HostOptions {
     LogMode eLogMode = LogMode::kDirect;
     int nModuleId = 1;
     bool bVerbose = false;
+    bool bQuiet = false;       // warnings and failures only
+    bool bJson = false;        // the listener's lines as JSON objects
+    bool bShowParams = false;  // start, apply --set, show the parameters, stop
 };
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
-// Fills `options` from argv. kError comes with a message in `error`.
+// Fills `options` from argv. kError comes with a message in `error`, escaped.
 ParseResult ParseOptions(int argc, char** argv, HostOptions& options, std::string& error);
 
-// The --help text.
+// The --help text; the --version line.
 std::string UsageText(const char* program);
+std::string VersionText();
 
 // `payload` with every "{frame}" and "{trigger}" replaced by the counters
 // (text payloads only; file payloads are sent as they are).

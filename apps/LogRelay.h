@@ -2,8 +2,9 @@
 // logging facility would write each line straight to standard output, bytes
 // from the network included (a requested key, a text the peer sent); the host
 // silences that output for the module's id and takes the lines through the
-// facility's callback instead, escapes them and prints them on its console.
-// The module's own colour is kept only when the output is a terminal.
+// facility's callback instead, escapes them and prints them on the console it
+// is given (standard error, with the program's warnings). The module's own
+// colour is kept only when that stream is a terminal.
 //
 // Threads: Install and Remove on the main thread, while no module code runs
 // (before the module is created, after it is destroyed); the callback runs on

@@ -8,6 +8,7 @@
 
 #include "FileCheck.h"
 #include "algo/ParamManage.h"
+#include "udptrans/udptrans_host.h"
 
 namespace host {
 namespace {
@@ -26,10 +27,9 @@ std::optional<int> ParsePort(const std::string& text) {
     return static_cast<int>(value);
 }
 
-// The last "key=value" line of the store text for `key`, as a port.
-std::optional<int> StoredPort(const std::string& content, const std::string& key) {
-    std::optional<int> port;
-    const std::string prefix = key + "=";
+// The store text's "key=value" lines; the last line of a key wins.
+std::map<std::string, std::string> StoredLines(const std::string& content) {
+    std::map<std::string, std::string> lines;
     size_t pos = 0;
     while (pos < content.size()) {
         size_t end = content.find('\n', pos);
@@ -41,11 +41,18 @@ std::optional<int> StoredPort(const std::string& content, const std::string& key
         if (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }
-        if (line.compare(0, prefix.size(), prefix) == 0) {
-            port = ParsePort(line.substr(prefix.size()));
+        const size_t eq = line.find('=');
+        if (eq != std::string::npos && eq != 0) {
+            lines[line.substr(0, eq)] = line.substr(eq + 1);
         }
     }
-    return port;
+    return lines;
+}
+
+std::optional<int> StoredPort(const std::map<std::string, std::string>& lines,
+                              const std::string& key) {
+    const auto it = lines.find(key);
+    return it == lines.end() ? std::nullopt : ParsePort(it->second);
 }
 
 std::optional<int> DefaultPort(CParamManage& description, bool loaded, const char* key) {
@@ -71,13 +78,16 @@ RequestedPorts ReadRequestedPorts(const std::string& storeFile, const std::strin
         loaded = defaults.LoadDescription(description) == 0;
     }
     RequestedPorts ports;
-    ports.nHostPort = haveStore ? StoredPort(content, "HostPort") : std::nullopt;
-    if (!ports.nHostPort) {
-        ports.nHostPort = DefaultPort(defaults, loaded, "HostPort");
+    if (haveStore) {
+        ports.mapStored = StoredLines(content);
     }
-    ports.nHostHbPort = haveStore ? StoredPort(content, "HostHeartbeatPort") : std::nullopt;
+    ports.nHostPort = StoredPort(ports.mapStored, UDPTRANS_PARAM_HOST_PORT);
+    if (!ports.nHostPort) {
+        ports.nHostPort = DefaultPort(defaults, loaded, UDPTRANS_PARAM_HOST_PORT);
+    }
+    ports.nHostHbPort = StoredPort(ports.mapStored, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT);
     if (!ports.nHostHbPort) {
-        ports.nHostHbPort = DefaultPort(defaults, loaded, "HostHeartbeatPort");
+        ports.nHostHbPort = DefaultPort(defaults, loaded, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT);
     }
     return ports;
 }

@@ -7,6 +7,7 @@
 // Threads: main thread, before and after the module's start.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,9 @@ namespace host {
 struct RequestedPorts {
     std::optional<int> nHostPort;
     std::optional<int> nHostHbPort;
+    // Every key=value line the store file held before the start (the last
+    // line of a key wins), for where a value came from.
+    std::map<std::string, std::string> mapStored;
 };
 RequestedPorts ReadRequestedPorts(const std::string& storeFile, const std::string& description);
 

@@ -13,8 +13,10 @@
 // (StopSignals.h), so no handler ever runs in the middle of module code.
 //
 // Everything printed that came from the network, the store or the command
-// line is escaped first (TextEscape.h); the module's own log lines reach the
-// console through CLogRelay, escaped too.
+// line is escaped first (TextEscape.h); the module's own log lines reach
+// standard error through CLogRelay, escaped too. Standard output carries the
+// run (banner, datagrams, summary), standard error the warnings, failures and
+// the module's lines, so `2>/dev/null` or --quiet leaves either alone.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -43,12 +45,14 @@
 #include "HostOptions.h"
 #include "LogRelay.h"
 #include "ModuleLibrary.h"
+#include "ParamTable.h"
 #include "ResultCodes.h"
 #include "StartupChecks.h"
 #include "StopSignals.h"
 #include "TextEscape.h"
 #include "algo/CommProxy.h"
 #include "algo/Thread.h"
+#include "udptrans/udptrans_host.h"
 
 namespace {
 
@@ -230,9 +234,10 @@ void SendPing(uint16_t port, CConsole& console) {
 uint64_t DrainDeadline(CAbstractUserModule& module, const host::CFrameDriver& driver) {
     uint64_t deadline = driver.LastProcessMs() + kSettleMs;
     const uint64_t lastTrigger = driver.LastTriggerMs();
-    if (lastTrigger != 0 && ToInt(ModuleValue(module, "ScheduledTransEnable")) != 0) {
-        const uint64_t delay =
-            static_cast<uint64_t>(std::max(0, ToInt(ModuleValue(module, "ScheduledTransTime"))));
+    if (lastTrigger != 0 &&
+        ToInt(ModuleValue(module, UDPTRANS_PARAM_SCHEDULED_TRANS_ENABLE)) != 0) {
+        const uint64_t delay = static_cast<uint64_t>(
+            std::max(0, ToInt(ModuleValue(module, UDPTRANS_PARAM_SCHEDULED_TRANS_TIME))));
         deadline = std::max(deadline, lastTrigger + delay + kSettleMs);
     }
     return deadline;
@@ -304,7 +309,7 @@ std::string FolderOf(const std::string& path) {
 bool WarnAboutStart(const std::map<std::string, std::string>& store,
                     const host::RequestedPorts& requested, int hostPort, int hostHbPort) {
     bool usable = true;
-    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+    for (const char* key : {UDPTRANS_PARAM_TARGET_IP, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP}) {
         const auto it = store.find(key);
         const std::string value = it == store.end() ? std::string() : it->second;
         if (!host::TargetAddressUsable(value)) {
@@ -325,9 +330,76 @@ bool WarnAboutStart(const std::map<std::string, std::string>& store,
                  " instead and saved it in the store");
         }
     };
-    stepped("HostPort", requested.nHostPort, hostPort);
-    stepped("HostHeartbeatPort", requested.nHostHbPort, hostHbPort);
+    stepped(UDPTRANS_PARAM_HOST_PORT, requested.nHostPort, hostPort);
+    stepped(UDPTRANS_PARAM_HOST_HEARTBEAT_PORT, requested.nHostHbPort, hostHbPort);
     return true;
+}
+
+// Where each parameter's value came from, by key: "--set" (this run's command
+// line), "store" (a stored value other than the default: an earlier --set, a
+// remote SET, an edited file), "bound" (a host port that was taken, so the
+// module bound the next free one and stored it) or "default".
+std::map<std::string, std::string> ParamSources(const host::RequestedPorts& before,
+                                                const HostOptions& options,
+                                                const std::map<std::string, std::string>& store) {
+    std::map<std::string, std::string> sources;
+    for (const host::ParamInfo& row : host::ParamTable()) {
+        const std::string key = row.pKey;
+        const auto now = store.find(key);
+        const std::string value = now == store.end() ? std::string() : now->second;
+        const auto stored = before.mapStored.find(key);
+        const int wanted = key == UDPTRANS_PARAM_HOST_PORT ? before.nHostPort.value_or(0)
+                           : key == UDPTRANS_PARAM_HOST_HEARTBEAT_PORT
+                               ? before.nHostHbPort.value_or(0)
+                               : 0;
+        std::string source = "default";
+        if (std::any_of(options.vecSet.begin(), options.vecSet.end(),
+                        [&key](const auto& set) { return set.first == key; })) {
+            source = "--set";
+        } else if (wanted != 0 && std::to_string(wanted) != value) {
+            source = "bound (" + std::to_string(wanted) + " was taken)";
+        } else if (stored != before.mapStored.end() && value != row.strDefault) {
+            source = "store";
+        }
+        sources[key] = source;
+    }
+    return sources;
+}
+
+// --show-params: the thirteen keys, their values, ranges and sources.
+void ShowParams(const std::map<std::string, std::string>& store,
+                const std::map<std::string, std::string>& sources) {
+    std::printf("%-21s %-17s %-17s %-25s %s\n", "KEY", "VALUE", "DEFAULT", "RANGE", "FROM");
+    for (const host::ParamInfo& row : host::ParamTable()) {
+        const auto value = store.find(row.pKey);
+        std::printf("%-21s %-17s %-17s %-25s %s\n", row.pKey,
+                    ("\"" + EscapeText(value == store.end() ? std::string() : value->second) + "\"")
+                        .c_str(),
+                    ("\"" + EscapeText(row.strDefault) + "\"").c_str(), row.strRange.c_str(),
+                    sources.at(row.pKey).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// The ports and addresses that are not the defaults, with where they came
+// from: --set values persist and a stepped port is written back, so a later
+// run may send elsewhere than the defaults say.
+std::string NotFromDefaults(const std::map<std::string, std::string>& store,
+                            const std::map<std::string, std::string>& sources) {
+    std::string text;
+    for (const char* key :
+         {UDPTRANS_PARAM_HOST_IP, UDPTRANS_PARAM_HOST_PORT, UDPTRANS_PARAM_TARGET_IP,
+          UDPTRANS_PARAM_TARGET_PORT, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT,
+          UDPTRANS_PARAM_TARGET_HEARTBEAT_IP, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT}) {
+        const std::string& source = sources.at(key);
+        if (source != "default") {
+            const auto value = store.find(key);
+            text += (text.empty() ? "" : ", ") + std::string(key) + "=" +
+                    EscapeText(value == store.end() ? std::string() : value->second) + " (" +
+                    source + ")";
+        }
+    }
+    return text;
 }
 
 // Calls `fn` on destruction unless released: the module is stopped in order
@@ -348,7 +420,8 @@ private:
 };
 
 int Run(const HostOptions& options) {
-    CConsole console(stdout);
+    CConsole console(stdout, options.bQuiet);
+    CConsole errors(stderr);
     const auto startTime = std::chrono::steady_clock::now();
     const std::string modulePath =
         options.strModulePath.empty() ? host::CModuleLibrary::DefaultPath() : options.strModulePath;
@@ -376,12 +449,12 @@ int Run(const HostOptions& options) {
     const int logInit = log.prtInit(ringLog ? 1 : 0, ringLog ? kLogRingUnits : 0,
                                     ringLog ? SpawnLogThread : nullptr);
     if (logInit != 0) {
-        console.Print("udptrans-host: log set-up returned %d, module log lines may be lost",
-                      logInit);
+        errors.Print("udptrans-host: log set-up returned %d, module log lines may be lost",
+                     logInit);
     }
-    // The module's lines come through the relay, escaped; the colour it puts
-    // around them means something only on a terminal.
-    host::CLogRelay relay(console, isatty(STDOUT_FILENO) == 1);
+    // The module's lines come through the relay to standard error, escaped;
+    // the colour it puts around them means something only on a terminal.
+    host::CLogRelay relay(errors, isatty(STDERR_FILENO) == 1);
     relay.Install(log, options.nModuleId, options.nLogLevel);
 
     // Read before the start, which writes the bound ports back into the store.
@@ -433,7 +506,7 @@ int Run(const HostOptions& options) {
             driver.Stop();
             proxy->SetCommandHandler(nullptr);
             if (!proxy->WaitIdle(kProxyIdleMs)) {
-                console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+                errors.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
             }
             library.Destroy()(nullptr, module);
             module = nullptr;
@@ -442,7 +515,7 @@ int Run(const HostOptions& options) {
             // them (no handler any more), and only then may the module's code
             // go away.
             if (!proxy->WaitIdle(kProxyIdleMs)) {
-                console.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
+                errors.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
             }
         };
         CScopeExit stopOnExit(stopModule);
@@ -486,97 +559,115 @@ int Run(const HostOptions& options) {
             }
         }
 
-        if (exitCode == kExitOk) {
-            started = true;
-            const auto store = StoreValues(*module);
-            auto storeValue = [&store](const char* key) {
-                const auto it = store.find(key);
-                return it == store.end() ? std::string() : it->second;
-            };
-            const std::string targetIp = storeValue("TargetIp");
-            const std::string hbIp = storeValue("TargetHeartbeatIp");
-            const int hostPort = ToInt(ModuleValue(*module, "HostPort"));
-            const int hostHbPort = ToInt(ModuleValue(*module, "HostHeartbeatPort"));
-            const int targetPort = ToInt(ModuleValue(*module, "TargetPort"));
-            const int hbPort = ToInt(ModuleValue(*module, "TargetHeartbeatPort"));
-            const int hbMode = ToInt(storeValue("HeartbeatTranMode"));
+        if (exitCode == kExitOk)
+            do {
+                started = !options.bShowParams;
+                const auto store = StoreValues(*module);
+                auto storeValue = [&store](const char* key) {
+                    const auto it = store.find(key);
+                    return it == store.end() ? std::string() : it->second;
+                };
+                const std::string targetIp = storeValue(UDPTRANS_PARAM_TARGET_IP);
+                const std::string hbIp = storeValue(UDPTRANS_PARAM_TARGET_HEARTBEAT_IP);
+                const int hostPort = ToInt(ModuleValue(*module, UDPTRANS_PARAM_HOST_PORT));
+                const int hostHbPort =
+                    ToInt(ModuleValue(*module, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT));
+                const int targetPort = ToInt(ModuleValue(*module, UDPTRANS_PARAM_TARGET_PORT));
+                const int hbPort =
+                    ToInt(ModuleValue(*module, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT));
+                const int hbMode = ToInt(storeValue(UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE));
+                const auto sources = ParamSources(requested, options, store);
+                if (options.bShowParams) {
+                    ShowParams(store, sources);
+                    break;  // no frames: the module is stopped in order below
+                }
 
-            console.Print("udptrans-host: module %s, store %s", EscapeText(modulePath).c_str(),
-                          storeShown.c_str());
-            console.Print(
-                "udptrans-host: results from port %d to %s:%d; heartbeat %s, \"%s\" "
-                "every %s s (heartbeat port %d to %s:%d)",
-                hostPort, EscapeText(targetIp).c_str(), targetPort, HeartbeatModeText(hbMode),
-                EscapeText(storeValue("HeartbeatText")).c_str(),
-                EscapeText(storeValue("HeartbeatInterval")).c_str(), hostHbPort,
-                EscapeText(hbIp).c_str(), hbPort);
-            WarnAboutStart(store, requested, hostPort, hostHbPort);
-            const std::string payload = options.bPayloadIsFile
-                                            ? options.strPayload
-                                            : host::ExpandPayload(options.strPayload, 0, 0);
-            if (payload.size() > host::kResultBlockMax) {
+                console.Print("udptrans-host: module %s, store %s", EscapeText(modulePath).c_str(),
+                              storeShown.c_str());
                 console.Print(
-                    "udptrans-host: the result block is %zu bytes; the module sends "
-                    "only its first %zu bytes",
-                    payload.size(), host::kResultBlockMax);
-            }
+                    "udptrans-host: results from port %d to %s:%d; heartbeat %s, \"%s\" "
+                    "every %s s (heartbeat port %d to %s:%d)",
+                    hostPort, EscapeText(targetIp).c_str(), targetPort, HeartbeatModeText(hbMode),
+                    EscapeText(storeValue(UDPTRANS_PARAM_HEARTBEAT_TEXT)).c_str(),
+                    EscapeText(storeValue(UDPTRANS_PARAM_HEARTBEAT_INTERVAL)).c_str(), hostHbPort,
+                    EscapeText(hbIp).c_str(), hbPort);
+                const std::string notDefault = NotFromDefaults(store, sources);
+                if (!notDefault.empty()) {
+                    console.Print("udptrans-host: not the defaults: %s", notDefault.c_str());
+                }
+                WarnAboutStart(store, requested, hostPort, hostHbPort);
+                const std::string payload = options.bPayloadIsFile
+                                                ? options.strPayload
+                                                : host::ExpandPayload(options.strPayload, 0, 0);
+                if (payload.size() > host::kResultBlockMax) {
+                    console.Print(
+                        "udptrans-host: the result block is %zu bytes; the module sends "
+                        "only its first %zu bytes",
+                        payload.size(), host::kResultBlockMax);
+                }
 
-            // Listen on each target that this machine can receive on.
-            std::string listening;
-            auto addTarget = [&](const std::string& ip, int port) {
-                uint32_t address = 0;
-                if (!ParseIpv4(ip, address) || port <= 0 || port > 65535) {
-                    return;
+                // Listen on each target that this machine can receive on.
+                std::string listening;
+                auto addTarget = [&](const std::string& ip, int port) {
+                    uint32_t address = 0;
+                    if (!ParseIpv4(ip, address) || port <= 0 || port > 65535) {
+                        return;
+                    }
+                    const bool wanted =
+                        options.eListen == host::ListenMode::kOn ||
+                        (options.eListen == host::ListenMode::kAuto && IsLoopback(address));
+                    if (!wanted) {
+                        return;
+                    }
+                    const int bindError = listener.Add(address, static_cast<uint16_t>(port));
+                    if (bindError != 0) {
+                        errors.Print("udptrans-host: cannot listen on %s:%d: %s", ip.c_str(), port,
+                                     std::strerror(bindError));
+                        return;
+                    }
+                    listening += (listening.empty() ? "" : ", ") + ip + ":" + std::to_string(port);
+                };
+                addTarget(targetIp, targetPort);
+                if (hbIp != targetIp || hbPort != targetPort) {
+                    addTarget(hbIp, hbPort);
                 }
-                const bool wanted =
-                    options.eListen == host::ListenMode::kOn ||
-                    (options.eListen == host::ListenMode::kAuto && IsLoopback(address));
-                if (!wanted) {
-                    return;
-                }
-                const int bindError = listener.Add(address, static_cast<uint16_t>(port));
-                if (bindError != 0) {
-                    console.Print("udptrans-host: cannot listen on %s:%d: %s", ip.c_str(), port,
-                                  std::strerror(bindError));
-                    return;
-                }
-                listening += (listening.empty() ? "" : ", ") + ip + ":" + std::to_string(port);
-            };
-            addTarget(targetIp, targetPort);
-            if (hbIp != targetIp || hbPort != targetPort) {
-                addTarget(hbIp, hbPort);
-            }
 
-            const char* mode =
-                options.eTrigger == host::TriggerMode::kSoft ? "soft-triggered" : "free-running";
-            console.Print(
-                "udptrans-host: %d frames at %g fps, %s, then %g s; %s", options.nFrames,
-                options.dFps, mode, options.dDurationSec,
-                listening.empty() ? "not listening" : ("listening on " + listening).c_str());
-            console.Print("udptrans-host: try  echo PING | nc -u -w1 127.0.0.1 %d   (Ctrl-C stops)",
-                          hostPort);
-            counts.bListenerOn = !listener.Empty();
-            if (!listener.Start()) {
-                Fail("cannot start the listener's thread; stopping");
-                exitCode = kExitFailure;
-            } else {
-                if (options.bPing && hostPort > 0) {
-                    SendPing(static_cast<uint16_t>(hostPort), console);
-                }
-                if (!driver.Start()) {
-                    Fail("cannot start the processing thread; stopping");
+                const char* mode = options.eTrigger == host::TriggerMode::kSoft ? "soft-triggered"
+                                                                                : "free-running";
+                console.Print(
+                    "udptrans-host: %d frames at %g fps, %s, then %g s; %s", options.nFrames,
+                    options.dFps, mode, options.dDurationSec,
+                    listening.empty() ? "not listening" : ("listening on " + listening).c_str());
+                console.Print(
+                    "udptrans-host: try  echo PING | nc -u -w1 127.0.0.1 %d   (Ctrl-C stops)",
+                    hostPort);
+                counts.bListenerOn = !listener.Empty();
+                host::CDatagramListener::Format format;
+                format.bJson = options.bJson;
+                format.bQuiet = options.bQuiet;
+                format.strHeartbeat = storeValue(UDPTRANS_PARAM_HEARTBEAT_TEXT);
+                listener.SetFormat(format);
+                if (!listener.Start()) {
+                    Fail("cannot start the listener's thread; stopping");
                     exitCode = kExitFailure;
+                } else {
+                    if (options.bPing && hostPort > 0) {
+                        SendPing(static_cast<uint16_t>(hostPort), errors);
+                    }
+                    if (!driver.Start()) {
+                        Fail("cannot start the processing thread; stopping");
+                        exitCode = kExitFailure;
+                    }
                 }
-            }
 
-            // Timed frames, then what they left queued, then the extra time.
-            if (exitCode == kExitOk &&
-                watch.WaitUntil(UINT64_MAX, [&driver] { return driver.Idle(); }) &&
-                watch.WaitUntil(DrainDeadline(*module, driver))) {
-                watch.WaitUntil(NowMs() +
-                                static_cast<uint64_t>(options.dDurationSec * 1000.0 + 0.5));
-            }
-        }
+                // Timed frames, then what they left queued, then the extra time.
+                if (exitCode == kExitOk &&
+                    watch.WaitUntil(UINT64_MAX, [&driver] { return driver.Idle(); }) &&
+                    watch.WaitUntil(DrainDeadline(*module, driver))) {
+                    watch.WaitUntil(NowMs() +
+                                    static_cast<uint64_t>(options.dDurationSec * 1000.0 + 0.5));
+                }
+            } while (false);
 
         // No more frames; the answers to what the last ones triggered may
         // still be on their way.
@@ -621,6 +712,9 @@ int main(int argc, char** argv) {
         switch (host::ParseOptions(argc, argv, options, error)) {
             case host::ParseResult::kHelp:
                 std::fputs(host::UsageText("udptrans-host").c_str(), stdout);
+                return kExitOk;
+            case host::ParseResult::kVersion:
+                std::printf("%s\n", host::VersionText().c_str());
                 return kExitOk;
             case host::ParseResult::kError:
                 std::fprintf(stderr, "udptrans-host: %s\nTry 'udptrans-host --help'.\n",

@@ -73,6 +73,11 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # out in a cross build (it knows only the build machine's libraries), so the
 # list is written out; scripts/package.sh checks the symbol versions against it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+# udptrans-monitor writes capture files through libpcap. A cross build for the
+# camera leaves the monitor out, and with it the dependency.
+if(NOT CMAKE_CROSSCOMPILING)
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libpcap0.8 (>= 1.10)")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 # Debian's place for the licence is /usr/share/doc/<package>/copyright, outside

@@ -1,11 +1,13 @@
-// Fuzzes the command line of udptrans-host: the input split at zero bytes
-// into words (at most 64), parsed as argv.
+// Fuzzes the command line of udptrans-host (CLI11 with the program's own
+// checks): the input split at zero bytes into words (at most 64), parsed as
+// argv.
 //
 // Checked for every input: no crash, no memory error, no wait (a word naming
 // a FIFO or a device as a payload file must be refused at once); a parsed
 // command line is within the documented ranges, and an error says what.
 //
 // Threads: libFuzzer's thread only.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case host::ParseResult::kHelp:
             Check(!host::UsageText("udptrans-host").empty(), "no help text");
             break;
+        case host::ParseResult::kVersion:
+            Check(host::VersionText().rfind("udptrans-host ", 0) == 0, "no version line");
+            break;
         case host::ParseResult::kRun:
             Check(options.nFrames >= 0 && options.nFrames <= 100000000, "frames out of range");
             Check(options.dFps >= 0.001 && options.dFps <= 1000.0, "fps out of range");
@@ -67,6 +72,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Check(!options.bPayloadIsFile || options.strPayload.size() <= host::kPayloadFileMax,
                   "payload file beyond its bound");
             Check(!options.strStoreDir.empty(), "empty store folder");
+            Check(options.nProcessMs >= 0 && options.nProcessMs <= 600000,
+                  "process time out of range");
+            Check(std::isfinite(options.dDurationSec) && options.dDurationSec >= 0.0,
+                  "duration out of range");
+            for (const auto& set : options.vecSet) {
+                Check(!set.first.empty(), "--set with an empty key");
+            }
             // Only text payloads are templates; keep the expansion bounded.
             if (!options.bPayloadIsFile && options.strPayload.size() < 4096) {
                 (void)host::ExpandPayload(options.strPayload, 2147483647, -2147483647);

@@ -25,6 +25,7 @@
 #include "algo/ParamManage.h"
 #include "UtLog.h"
 #include "udpMsg.h"
+#include "udptrans/udptrans_version.h"
 
 namespace {
 constexpr char kLogFile[] = "udptrans";
@@ -79,6 +80,9 @@ constexpr int kEnd = 320;
 }  // namespace process_line
 
 constexpr char kModuleName[] = "udptrans";
+// The version as text in the object, so that `strings libudptrans.so` tells
+// which build a camera runs when only the .so was copied. Not exported.
+__attribute__((used)) const char kVersionText[] = "udptrans version " UDPTRANS_VERSION_STRING;
 constexpr char kHostInterface[] = "eth0";
 constexpr int kHostIpMax = 16;  // "255.255.255.255" and its NUL
 

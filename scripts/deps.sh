@@ -3,7 +3,7 @@
 # Safe to run again; does nothing when everything is there.
 set -euo pipefail
 pkgs=(g++ cmake ninja-build googletest libgtest-dev libbenchmark-dev iproute2
-      libcli11-dev help2man libpcap-dev nlohmann-json3-dev "$@")
+      libcli11-dev help2man libpcap-dev nlohmann-json3-dev netcat-openbsd socat "$@")
 missing=()
 for p in "${pkgs[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

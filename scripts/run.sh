@@ -13,7 +13,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
     cd "$root"
     scripts/deps.sh
     cmake --preset release >/dev/null
-    cmake --build --preset release --target udptrans-host udptrans
+    cmake --build --preset release --target udptrans-host udptrans udptrans-monitor
 )
 store_given=no
 for arg in "$@"; do

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Escape.h"
+#include "TextEscape.h"
 #include "Report.h"
 
 namespace monitor {
@@ -70,7 +70,7 @@ int CMonitor::Open() {
         m_nAnswerUntilUs = NowUs() + SecondsToUs(m_options.dAnswerWaitS);
         m_classifier.ExpectAnswer(m_nAnswerUntilUs);
         const std::string shown =
-            wire::EscapeText(m_options.strSend.data(), m_options.strSend.size());
+            apps::EscapeText(m_options.strSend.data(), m_options.strSend.size());
         const int error =
             m_sockets.SendTo(0, m_options.to, m_options.strSend.data(), m_options.strSend.size());
         if (error != 0) {
@@ -200,7 +200,7 @@ int CMonitor::Run(int wakeFd) {
     }
     if (m_options.bSend && !m_bAnswered && reason.empty()) {
         const std::string shown =
-            wire::EscapeText(m_options.strSend.data(), m_options.strSend.size());
+            apps::EscapeText(m_options.strSend.data(), m_options.strSend.size());
         char text[512];
         std::snprintf(text, sizeof(text), "no answer to \"%s\" within %.0f ms", shown.c_str(),
                       m_options.dAnswerWaitS * 1000.0);

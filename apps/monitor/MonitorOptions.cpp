@@ -3,10 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Classifier.h"
-
-#ifndef UDPTRANS_VERSION
-#error "UDPTRANS_VERSION must come from the build"
-#endif
+#include "udptrans/udptrans_version.h"
 
 namespace monitor {
 
@@ -21,7 +18,8 @@ const char kFooter[] =
     "Kinds: a heartbeat is exactly the --heartbeat-text, or, without it, learned as a short\n"
     "datagram (at most 32 bytes) that comes twice in a row on a link idle for 0.9 s or more\n"
     "(a heartbeat interval is at least a second); its first copy shows as a result in its\n"
-    "line but counts as a heartbeat in the figures. \"NG\" is the two bytes NG. An answer is the first other datagram within\n"
+    "line but counts as a heartbeat in the figures. \"NG\" is the two bytes NG. An answer is the "
+    "first other datagram within\n"
     "--answer-wait after --send.\n"
     "\n"
     "Figures (on Ctrl-C, at the end, every --stats-every seconds; with --json as JSON\n"
@@ -47,7 +45,7 @@ const char kFooter[] =
 
 int ParseMonitorOptions(int argc, char** argv, MonitorOptions& options) {
     CLI::App app(kDescription, "udptrans-monitor");
-    app.set_version_flag("--version", std::string("udptrans-monitor ") + UDPTRANS_VERSION);
+    app.set_version_flag("--version", std::string("udptrans-monitor ") + UDPTRANS_VERSION_STRING);
     app.footer(kFooter);
     app.get_formatter()->column_width(30);
 

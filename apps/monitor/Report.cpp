@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Escape.h"
+#include "TextEscape.h"
 
 namespace monitor {
 
@@ -29,9 +29,9 @@ double WorstHeartbeatErrorMs(const wire::CStatistics& figures, const wire::Expec
 }
 
 std::string JsonText(const std::string& raw) {
-    const std::string escaped = wire::EscapeText(raw.data(), raw.size());
+    const std::string escaped = apps::EscapeText(raw.data(), raw.size());
     std::string quoted(escaped.size() * 2 + 1, '\0');
-    quoted.resize(wire::JsonQuoteTo(escaped.data(), escaped.size(), &quoted[0], quoted.size()));
+    quoted.resize(apps::JsonQuoteTo(escaped.data(), escaped.size(), &quoted[0], quoted.size()));
     return "\"" + quoted + "\"";
 }
 
@@ -55,7 +55,7 @@ void WriteFiguresText(FILE* out, const wire::CStatistics& f, const ReportContext
                      Ms(gaps.Percentile(0.5)), Ms(gaps.Percentile(0.99)), Ms(gaps.Max()));
     }
     const wire::CHistogram& periods = f.HeartbeatPeriods();
-    const std::string text = wire::EscapeText(c.strHeartbeat.data(), c.strHeartbeat.size());
+    const std::string text = apps::EscapeText(c.strHeartbeat.data(), c.strHeartbeat.size());
     std::fprintf(out, "  heartbeat: %s", c.bHeartbeatKnown ? "\"" : "text not known yet");
     if (c.bHeartbeatKnown) {
         std::fprintf(out, "%s\"%s", text.c_str(), c.bHeartbeatLearned ? " (learned)" : "");

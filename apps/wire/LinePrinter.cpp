@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Address.h"
-#include "Escape.h"
+#include "TextEscape.h"
 #include "SocketSet.h"
 
 namespace wire {
@@ -20,12 +20,12 @@ CLinePrinter::CLinePrinter(FILE* stream, Format format, bool showKind)
     : m_pStream(stream),
       m_eFormat(format),
       m_bShowKind(showKind),
-      m_nCapacity(CSocketSet::kMaxDatagram * kEscapeWidth + 1),
+      m_nCapacity(CSocketSet::kMaxDatagram * apps::kEscapeWidth + 1),
       m_pEscaped(new char[m_nCapacity]),
       m_pLine(new char[m_nCapacity * kJsonGrowth + kFrame]) {}
 
 const char* CLinePrinter::Build(const Datagram& d, Kind kind, size_t* length) {
-    const size_t escaped = EscapeTo(d.pData, d.nLen, m_pEscaped.get(), m_nCapacity);
+    const size_t escaped = apps::EscapeTo(d.pData, d.nLen, m_pEscaped.get(), m_nCapacity);
     const size_t lineCapacity = m_nCapacity * kJsonGrowth + kFrame;
     char* line = m_pLine.get();
     int n = 0;
@@ -46,7 +46,7 @@ const char* CLinePrinter::Build(const Datagram& d, Kind kind, size_t* length) {
                           d.bTruncated ? "\"truncated\":true," : "");
         const size_t at = static_cast<size_t>(n);
         const size_t quoted =
-            JsonQuoteTo(m_pEscaped.get(), escaped, line + at, lineCapacity - at - 64);
+            apps::JsonQuoteTo(m_pEscaped.get(), escaped, line + at, lineCapacity - at - 64);
         n = static_cast<int>(at + quoted);
         n += std::snprintf(line + n, lineCapacity - static_cast<size_t>(n), "\",\"kind\":\"%s\"}\n",
                            KindName(kind));

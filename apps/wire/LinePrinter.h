@@ -1,5 +1,5 @@
 // CLinePrinter: one line per received datagram, as text for a person or as a
-// JSON object per line for a program. The bytes are always escaped (Escape.h).
+// JSON object per line for a program. The bytes are always escaped (TextEscape.h).
 //
 //   text:  "    62 ms   8192 -> 9000     24 bytes  "result frame=1""  [kind]
 //   json:  {"type":"datagram","time_ms":62.113,"src":"127.0.0.1","sport":8192,

@@ -11,6 +11,7 @@
 #include "ResultCodes.h"
 #include "TempDir.h"
 #include "TextEscape.h"
+#include "udptrans/udptrans_host.h"
 
 namespace {
 
@@ -66,6 +67,11 @@ TEST(HostOptions, BadWordsAreRefusedWithTheirName) {
         {"--listen=1"},
         {"--payload-file", "/nonexistent/x"},
         {"--process-ms", "1.5"},
+        {"--trigger", "1"},
+        {"--fps", "nan"},
+        {"--frames", "0x10"},
+        {"--quiet=1"},
+        {"--no-ping=0"},
     };
     for (const auto& words : bad) {
         HostOptions options;
@@ -76,6 +82,41 @@ TEST(HostOptions, BadWordsAreRefusedWithTheirName) {
     HostOptions options;
     std::string error;
     EXPECT_EQ(Parse({"--frames", "3", "--help"}, options, error), ParseResult::kHelp);
+    EXPECT_EQ(Parse({"--version"}, options, error), ParseResult::kVersion);
+}
+
+TEST(HostOptions, TheLastWordWinsAndHelpListsEveryParameterKey) {
+    ts::TempDir dir;
+    const std::string path = dir.Path() + "/payload";
+    ASSERT_TRUE(ts::WriteFile(path, "bytes"));
+    HostOptions options;
+    std::string error;
+    ASSERT_EQ(
+        Parse({"--duration", "1", "--duration", "2", "--payload-file", path, "--payload", "text",
+               "--listen", "--no-listen", "--no-ping", "--ping", "--json", "-q", "--show-params"},
+              options, error),
+        ParseResult::kRun)
+        << error;
+    EXPECT_DOUBLE_EQ(options.dDurationSec, 2.0);
+    EXPECT_FALSE(options.bPayloadIsFile);
+    EXPECT_EQ(options.strPayload, "text");
+    EXPECT_EQ(options.eListen, host::ListenMode::kOff);
+    EXPECT_TRUE(options.bPing && options.bJson && options.bQuiet && options.bShowParams);
+    ASSERT_EQ(Parse({"--payload", "text", "--payload-file", path}, options, error),
+              ParseResult::kRun);
+    EXPECT_TRUE(options.bPayloadIsFile);
+
+    const std::string help = host::UsageText("udptrans-host");
+    for (const char* key :
+         {UDPTRANS_PARAM_HOST_IP, UDPTRANS_PARAM_HOST_PORT, UDPTRANS_PARAM_TARGET_IP,
+          UDPTRANS_PARAM_TARGET_PORT, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT,
+          UDPTRANS_PARAM_TARGET_HEARTBEAT_IP, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT,
+          UDPTRANS_PARAM_ALGO_ENABLE, UDPTRANS_PARAM_SCHEDULED_TRANS_ENABLE,
+          UDPTRANS_PARAM_SCHEDULED_TRANS_TIME, UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE,
+          UDPTRANS_PARAM_HEARTBEAT_TEXT, UDPTRANS_PARAM_HEARTBEAT_INTERVAL}) {
+        EXPECT_NE(help.find(std::string(" ") + key), std::string::npos) << key;
+    }
+    EXPECT_EQ(host::VersionText(), std::string("udptrans-host ") + UDPTRANS_VERSION_STRING);
 }
 
 TEST(HostOptions, PayloadFileIsTakenByteForByte) {

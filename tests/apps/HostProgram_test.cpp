@@ -1,8 +1,11 @@
 // udptrans-host end to end: the built program runs as a child process with a
 // temporary parameter store and ports that the kernel picked, and the test
 // watches the real datagrams on loopback.
+#include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,11 +20,16 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#if UDPTRANS_TEST_JSON
+#include <nlohmann/json.hpp>
+#endif
 
 #include "ChildProcess.h"
+#include "ProgramRun.h"
 #include "TempDir.h"
 #include "UdpPeer.h"
 #include "Wait.h"
+#include "udptrans/udptrans_version.h"
 
 namespace {
 
@@ -33,24 +41,10 @@ using ts::Datagram;
 using ts::FreePort;
 using UdpSocket = ts::UdpPeer;
 
-// The program as a child process, its output in files of the test's folder.
-class HostRun : public ts::ChildProcess {
+class HostRun : public ts::ProgramRun {
 public:
-    HostRun(const std::string& dir, const std::vector<std::string>& args)
-        : HostRun(args, dir + "/run." + std::to_string(++s_nRun)) {}
-    std::string Out() const { return ts::ReadFile(m_base + ".stdout"); }
-    std::string Err() const { return ts::ReadFile(m_base + ".stderr"); }
-
-private:
-    HostRun(std::vector<std::string> args, const std::string& base)
-        : ChildProcess(Argv(std::move(args)), base + ".stdout", base + ".stderr"), m_base(base) {}
-    static std::vector<std::string> Argv(std::vector<std::string> args) {
-        args.insert(args.begin(), UDPTRANS_HOST_PATH);
-        return args;
-    }
-
-    static inline int s_nRun = 0;
-    std::string m_base;
+    HostRun(const std::string& dir, std::vector<std::string> args)
+        : ProgramRun(UDPTRANS_HOST_PATH, dir, std::move(args)) {}
 };
 
 // Datagrams at `socket` until the run has ended and a quiet moment has passed.
@@ -386,9 +380,9 @@ TEST_F(HostProgramTest, RingLogModeWritesTheModuleLinesAndEndsCleanly) {
     const auto got = CollectUntilExit(m_target, run);
     ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
     EXPECT_EQ(got.size(), 2u);
-    const std::string out = run.Out();
-    EXPECT_NE(out.find("udptrans Process start"), std::string::npos) << out;
-    EXPECT_NE(out.find("udptrans Process end"), std::string::npos) << out;
+    const std::string err = run.Err();
+    EXPECT_NE(err.find("udptrans Process start"), std::string::npos) << err;
+    EXPECT_NE(err.find("udptrans Process end"), std::string::npos) << err;
 }
 
 TEST_F(HostProgramTest, DamagedStoreKeepsItsSettingsAndACopyOfItself) {
@@ -472,7 +466,10 @@ TEST_F(HostProgramTest, ThreadsThatCannotBeCreatedEndWithStatus1AndOneLine) {
                                          "--regid=61235",    "--clear-groups",
                                          "/usr/bin/prlimit", "--nproc=" + std::to_string(threads),
                                          UDPTRANS_HOST_PATH};
-        for (const auto& arg : Args({"--listen", "--frames", "1"})) {
+        // Target ports of its own, so that the listener's thread is made too.
+        for (const auto& arg :
+             Args({"--listen", "--frames", "1", "--set", "TargetPort=" + std::to_string(FreePort()),
+                   "--set", "TargetHeartbeatPort=" + std::to_string(FreePort())})) {
             args.push_back(arg);
         }
         const std::string base = m_dir.Path() + "/capped." + std::to_string(threads);
@@ -483,8 +480,16 @@ TEST_F(HostProgramTest, ThreadsThatCannotBeCreatedEndWithStatus1AndOneLine) {
         ASSERT_TRUE(code == 0 || code == kExitFailure) << code << err;
         if (code == kExitFailure) {
             ++failed;
-            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-            EXPECT_EQ(err.rfind("udptrans-host: ", 0), 0u) << err;
+            // One line of the program's own; the rest are the module's log
+            // lines, which share standard error with it.
+            size_t own = 0;
+            for (size_t at = 0; at < err.size(); at = err.find('\n', at) + 1) {
+                own += err.compare(at, 15, "udptrans-host: ") == 0;
+                EXPECT_TRUE(err.compare(at, 15, "udptrans-host: ") == 0 ||
+                            err.compare(at, 2, "| ") == 0)
+                    << err;
+            }
+            EXPECT_EQ(own, 1u) << err;
         }
     }
     EXPECT_GE(failed, 3) << "the cap never stopped the program";
@@ -556,8 +561,8 @@ TEST_F(HostProgramTest, BytesFromPeersAndTheStoreReachTheTerminalEscaped) {
     EXPECT_FALSE(HasControlBytes(err)) << err;
     const std::string shown = "\\x1b]0;PWNED\\x07\\x1b[2J";
     EXPECT_NE(out.find("\"" + shown + "\" every"), std::string::npos) << "start-up line: " << out;
-    EXPECT_NE(out.find("SetParam HeartbeatText: " + shown), std::string::npos)
-        << "module log line: " << out;
+    EXPECT_NE(err.find("SetParam HeartbeatText: " + shown), std::string::npos)
+        << "module log line: " << err;
     EXPECT_NE(out.find("command \"GET " + shown), std::string::npos) << out;
     EXPECT_NE(out.find("ignored \"" + shown), std::string::npos) << out;
 }
@@ -624,5 +629,135 @@ TEST_F(HostProgramTest, ExceptionsThatAModuleLetsThroughAreReportedNotFatal) {
         << out;
     EXPECT_EQ(out.find("frame 6: Process threw"), std::string::npos) << "reported without end";
 }
+
+// The program with its standard error on `writeFd` (a pipe's or a terminal's
+// writing end, closed here) and standard output on /dev/null; what `readFd`
+// got until the program ended, and its exit status.
+std::pair<std::string, int> StderrThrough(int writeFd, int readFd, std::vector<std::string> args) {
+    args.insert(args.begin(), UDPTRANS_HOST_PATH);
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(writeFd, STDERR_FILENO);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(writeFd);
+    std::string got;
+    char buffer[4096];
+    ssize_t n = 0;
+    // A terminal's reading end ends with EIO once the program has gone.
+    while ((n = read(readFd, buffer, sizeof(buffer))) > 0) {
+        got.append(buffer, static_cast<size_t>(n));
+    }
+    close(readFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {got, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(HostProgramTest, ModuleLinesGoToStandardErrorColouredOnlyOnATerminal) {
+    // A refused value gives a module error line, which the module colours.
+    const auto args = Args({"--frames", "0", "--set", "TargetPort=99999"});
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    const auto [piped, pipedStatus] = StderrThrough(pipeFds[1], pipeFds[0], args);
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    const auto [onTerminal, terminalStatus] = StderrThrough(slave, master, args);
+    EXPECT_EQ(pipedStatus, kExitRefused);
+    EXPECT_EQ(terminalStatus, kExitRefused);
+    for (const std::string* err : {&piped, &onTerminal}) {
+        EXPECT_NE(err->find("| Err  | 001udptrans"), std::string::npos) << *err;
+        EXPECT_NE(err->find("TargetPort value 99999 is not valid"), std::string::npos) << *err;
+        EXPECT_NE(err->find("udptrans-host: TargetPort=99999 refused"), std::string::npos) << *err;
+    }
+    EXPECT_EQ(piped.find('\x1b'), std::string::npos) << piped;
+    EXPECT_NE(onTerminal.find("\x1b[31m| Err  |"), std::string::npos) << onTerminal;
+}
+
+TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
+    HostRun version(m_dir.Path(), {"--version"});
+    ASSERT_EQ(version.Wait(), 0);
+    EXPECT_EQ(version.Out(), std::string("udptrans-host ") + UDPTRANS_VERSION_STRING + "\n");
+
+    // The row of `key` in a --show-params table: value and source.
+    auto row = [](const std::string& table, const std::string& key) {
+        const size_t at = table.find("\n" + key + " ");
+        if (at == std::string::npos) {
+            return std::string("no row");
+        }
+        const size_t end = table.find('\n', at + 1);
+        std::string line = table.substr(at + 1, end - at - 1);
+        const size_t value = line.find('"');
+        const size_t valueEnd = line.find('"', value + 1);
+        return line.substr(value, valueEnd - value + 1) + " " + line.substr(line.rfind("  ") + 2);
+    };
+    const std::string port = std::to_string(FreePort());
+    const std::string hostPort = std::to_string(m_ports.host);
+    struct Step {
+        std::vector<std::string> args;
+        std::vector<std::pair<std::string, std::string>> rows;  // key, "\"value\" source"
+    };
+    const std::vector<Step> steps = {
+        {{"--set", "TargetPort=" + port, "--show-params"},
+         {{"TargetPort", "\"" + port + "\" --set"},
+          {"HostPort", "\"" + hostPort + "\" store"},
+          {"AlgoEnable", "\"1\" default"},
+          {"HeartbeatText", "\"HEARTBEAT\" default"}}},
+        // After a restart the value set before comes from the store.
+        {{"--show-params"}, {{"TargetPort", "\"" + port + "\" store"}}},
+    };
+    for (const Step& step : steps) {
+        HostRun run(m_dir.Path(), Args(step.args));
+        ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+        const std::string out = run.Out();
+        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 14) << out;
+        for (const auto& [key, expected] : step.rows) {
+            EXPECT_EQ(row(out, key), expected) << out;
+        }
+        EXPECT_NE(out.find("1..65535"), std::string::npos) << out;
+    }
+    // A normal run says which ports and targets are not the defaults.
+    HostRun run(m_dir.Path(), Args({"--frames", "0"}));
+    ASSERT_EQ(run.Wait(), 0) << run.Err();
+    EXPECT_NE(run.Out().find("not the defaults: HostPort=" + hostPort + " (store)"),
+              std::string::npos)
+        << run.Out();
+    EXPECT_NE(run.Out().find("TargetPort=" + port + " (store)"), std::string::npos) << run.Out();
+}
+
+#if UDPTRANS_TEST_JSON
+TEST_F(HostProgramTest, JsonListenerLinesParse) {
+    // The listener takes the target port, so the test's own receiver steps aside.
+    const uint16_t port = FreePort();
+    HostRun run(m_dir.Path(),
+                Args({"--set", "TargetPort=" + std::to_string(port), "--listen", "--json",
+                      "--frames", "3", "--fps", "20", "--payload", "r{frame}\x01\""}));
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    const std::string out = run.Out();
+    int results = 0;
+    for (size_t at = 0; at < out.size(); at = out.find('\n', at) + 1) {
+        if (out[at] != '{') {
+            continue;
+        }
+        const auto line = nlohmann::json::parse(out.substr(at, out.find('\n', at) - at));
+        EXPECT_EQ(line.at("type"), "datagram");
+        EXPECT_EQ(line.at("dport"), port);
+        EXPECT_EQ(line.at("sport"), m_ports.host);
+        EXPECT_EQ(line.at("kind"), "result");
+        ++results;
+        EXPECT_EQ(line.at("data"), "r" + std::to_string(results) + "\\x01\\\"");
+    }
+    EXPECT_EQ(results, 3) << out;
+}
+#endif
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include "Classifier.h"
 #include "DuplicateFilter.h"
-#include "Escape.h"
+#include "TextEscape.h"
 
 namespace {
 
@@ -119,18 +119,18 @@ TEST(DuplicateFilter, SameBytesSameSenderSamePortWithinOneMillisecond) {
 
 TEST(Escape, ControlBytesBecomeTextAndAnEscapeIsNeverCut) {
     const std::string raw("a\x1b[31m\"\\\r\n\t\x00\x7f\xff z", 16);
-    EXPECT_EQ(wire::EscapeText(raw.data(), raw.size()),
+    EXPECT_EQ(apps::EscapeText(raw.data(), raw.size()),
               "a\\x1b[31m\\\"\\\\\\r\\n\\t\\x00\\x7f\\xff z");
     char out[8];
     // 8 bytes hold "abc\x1b" and the terminator, but not "abcd\x1b": the escape is left out whole.
-    EXPECT_EQ(wire::EscapeTo("abc\x1b", 4, out, sizeof(out)), 7u);
+    EXPECT_EQ(apps::EscapeTo("abc\x1b", 4, out, sizeof(out)), 7u);
     EXPECT_STREQ(out, "abc\\x1b");
-    EXPECT_EQ(wire::EscapeTo("abcd\x1b", 5, out, sizeof(out)), 4u);
+    EXPECT_EQ(apps::EscapeTo("abcd\x1b", 5, out, sizeof(out)), 4u);
     EXPECT_STREQ(out, "abcd");
-    EXPECT_EQ(wire::EscapeTo("abc", 3, out, 0), 0u);
+    EXPECT_EQ(apps::EscapeTo("abc", 3, out, 0), 0u);
     char json[64];
     const std::string escaped = "x\\x01\"";
-    wire::JsonQuoteTo(escaped.data(), escaped.size(), json, sizeof(json));
+    apps::JsonQuoteTo(escaped.data(), escaped.size(), json, sizeof(json));
     EXPECT_STREQ(json, "x\\\\x01\\\"");
 }
 

@@ -17,7 +17,8 @@
 #include <nlohmann/json.hpp>
 
 #include "ChildProcess.h"
-#include "Escape.h"
+#include "ProgramRun.h"
+#include "TextEscape.h"
 #include "TempDir.h"
 #include "UdpPeer.h"
 #include "Wait.h"
@@ -27,13 +28,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using nlohmann::json;
 
-// The program as a child process, its output in files of the test's folder.
-class MonitorRun : public ts::ChildProcess {
+class MonitorRun : public ts::ProgramRun {
 public:
     MonitorRun(const std::string& dir, std::vector<std::string> args)
-        : MonitorRun(std::move(args), dir + "/run." + std::to_string(++s_nRun)) {}
-    std::string Out() const { return ts::ReadFile(m_base + ".stdout"); }
-    std::string Err() const { return ts::ReadFile(m_base + ".stderr"); }
+        : ProgramRun(UDPTRANS_MONITOR_PATH, dir, std::move(args)) {}
     // Every socket is bound once it has said so for each --listen; false at
     // once when the program ended instead.
     bool WaitListening(int sockets) {
@@ -60,17 +58,6 @@ public:
         EXPECT_EQ(start, out.size()) << "output ends inside a line";
         return lines;
     }
-
-private:
-    MonitorRun(std::vector<std::string> args, const std::string& base)
-        : ChildProcess(Argv(std::move(args)), base + ".stdout", base + ".stderr"), m_base(base) {}
-    static std::vector<std::string> Argv(std::vector<std::string> args) {
-        args.insert(args.begin(), UDPTRANS_MONITOR_PATH);
-        return args;
-    }
-
-    static inline int s_nRun = 0;
-    std::string m_base;
 };
 
 std::string Listen(uint16_t port) {
@@ -179,7 +166,7 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
         const json& line = lines[i];
         const Sent& sent = camera.SentList()[i];
         ASSERT_EQ(line.at("type"), "datagram") << i;
-        EXPECT_EQ(line.at("data"), wire::EscapeText(sent.bytes.data(), sent.bytes.size())) << i;
+        EXPECT_EQ(line.at("data"), apps::EscapeText(sent.bytes.data(), sent.bytes.size())) << i;
         EXPECT_EQ(line.at("len"), sent.bytes.size());
         EXPECT_EQ(line.at("dport"), sent.port);
         EXPECT_EQ(line.at("sport"), camera.Port());
@@ -205,7 +192,20 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     EXPECT_EQ(summary.at("kinds").at("heartbeat").at("bytes"), 27);
     EXPECT_EQ(summary.at("kinds").at("answer").at("datagrams"), 0);
     EXPECT_EQ(summary.at("datagrams"), 100);
-    EXPECT_EQ(summary.at("duplicates"), 1);
+    // The duplicate is sent right behind its original, but on a loaded machine
+    // the sender may be descheduled in between: it counts only when it came
+    // within 1 ms, as the arrival times show (the edge itself is not judged).
+    double duplicateGapMs = -1;
+    for (size_t i = 1; i < 100; ++i) {
+        if (lines[i].at("kind") == "result" && lines[i].at("data") == lines[i - 1].at("data")) {
+            duplicateGapMs =
+                lines[i].at("time_ms").get<double>() - lines[i - 1].at("time_ms").get<double>();
+        }
+    }
+    ASSERT_GE(duplicateGapMs, 0.0) << "the duplicate did not arrive behind its original";
+    if (duplicateGapMs < 0.9 || duplicateGapMs > 1.1) {
+        EXPECT_EQ(summary.at("duplicates"), duplicateGapMs < 1.0 ? 1 : 0) << duplicateGapMs;
+    }
     EXPECT_EQ(summary.at("kernel_drops"), 0);
     EXPECT_NEAR(summary.at("ng_share").get<double>(), 3.0 / 97.0, 1e-6);
     // 93 intervals over the 990 ms from the first result to the last.
