@@ -160,7 +160,7 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_EQ(std::to_string(msg2.Port()), Get("TargetPort"));
     EXPECT_FALSE(SendUntilArrives(msg2, "to-port").empty());
 
-    const uint16_t hostPort = ts::FreePort();
+    const uint16_t hostPort = ts::UnsharedPort();
     ASSERT_EQ(0, Set("HostPort", std::to_string(hostPort)));
     EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
     auto seen = SendUntilArrives(msg2, "from-new-port");
@@ -169,7 +169,7 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
 
     // Heartbeats on their own endpoint, to their own target.
-    const uint16_t hbPort = ts::FreePort();
+    const uint16_t hbPort = ts::UnsharedPort();
     ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(hbPort)));
     EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
     UdpPeer hb2;
@@ -781,8 +781,8 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
     ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
     ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(other.Port())));
     EXPECT_TRUE(Arrives(other, "redirected"));
-    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::FreePort())));
-    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::FreePort())));
+    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::UnsharedPort())));
+    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::UnsharedPort())));
     EXPECT_TRUE(Arrives(other, "moved"));
     ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));
 

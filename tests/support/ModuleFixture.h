@@ -148,16 +148,11 @@ private:
 struct Endpoints {
     UdpPeer msg;
     UdpPeer hb;
-    uint16_t hostPort = 0;
-    uint16_t hostHbPort = 0;
+    uint16_t hostPort;
+    uint16_t hostHbPort;
 
-    Endpoints() {
-        // Both held at once, so that the two are different.
-        UdpPeer a(INADDR_ANY);
-        UdpPeer b(INADDR_ANY);
-        hostPort = a.Port();
-        hostHbPort = b.Port();
-    }
+    // The module binds the host ports itself, after the test chose them.
+    Endpoints() : hostPort(UnsharedPort()), hostHbPort(UnsharedPort()) {}
     std::vector<std::pair<std::string, std::string>> StoreValues() const {
         return {{"HostPort", std::to_string(hostPort)},
                 {"HostHeartbeatPort", std::to_string(hostHbPort)},
