@@ -23,19 +23,3 @@ foreach(_lib gtest gtest_main)
         add_library(GTest::${_lib} ALIAS ${_lib})
     endif()
 endforeach()
-
-# Tests that start the host program as a child process cannot execute an
-# AArch64 program directly: the emulator runs the test, but a spawned program
-# goes to the build machine's kernel, which has no handler for it (no
-# binfmt_misc registration is assumed). This wrapper script is a program the
-# kernel can run; it starts udptrans-host under the same emulator. Tests use
-# UDPTRANS_HOST_LAUNCH_PATH instead of $<TARGET_FILE:udptrans-host> in a cross
-# build; it takes the same arguments.
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-    set(UDPTRANS_HOST_LAUNCH_PATH ${CMAKE_BINARY_DIR}/bin/udptrans-host-emu)
-    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\" \"" _udptrans_emu_words)
-    file(GENERATE OUTPUT ${UDPTRANS_HOST_LAUNCH_PATH}
-        CONTENT "#!/bin/sh\n# Runs the AArch64 host program under user-mode emulation.\nexec \"${_udptrans_emu_words}\" \"$<$<TARGET_EXISTS:udptrans-host>:$<TARGET_FILE:udptrans-host>>\" \"$@\"\n"
-        CONDITION $<TARGET_EXISTS:udptrans-host>
-        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-endif()

@@ -17,8 +17,6 @@
 # framework finds the description beside the module, and the programs find
 # their libraries through a RPATH relative to themselves, so the tree must keep
 # this shape wherever it is unpacked (a package prefix, a device's flash).
-#
-# Every rule is guarded by if(TARGET ...): the tree installs whatever it builds.
 include(CMakePackageConfigHelpers)
 
 set(UDPTRANS_INSTALL_BINDIR bin)
@@ -31,64 +29,33 @@ set(UDPTRANS_INSTALL_CMAKEDIR ${UDPTRANS_INSTALL_LIBDIR}/cmake/udptrans)
 # host that dlopens libudptrans.so by path resolve its libalgo.so dependency
 # (a RUNPATH applies only to the object that carries it).
 set(_udptrans_lib_rpath "$ORIGIN")
-set(_udptrans_bin_rpath "$ORIGIN/../${UDPTRANS_INSTALL_LIBDIR}")
 
-set(_udptrans_export_targets)
-foreach(lib algo udptrans)
-    if(TARGET ${lib})
-        set_target_properties(${lib} PROPERTIES INSTALL_RPATH "${_udptrans_lib_rpath}")
-        list(APPEND _udptrans_export_targets ${lib})
-    endif()
-endforeach()
-if(_udptrans_export_targets)
-    install(TARGETS ${_udptrans_export_targets}
-        EXPORT udptransTargets
-        LIBRARY DESTINATION ${UDPTRANS_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${UDPTRANS_INSTALL_BINDIR}
-        INCLUDES DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR})
-endif()
+set(_udptrans_export_targets algo udptrans)
+set_target_properties(${_udptrans_export_targets} PROPERTIES INSTALL_RPATH "${_udptrans_lib_rpath}")
+install(TARGETS ${_udptrans_export_targets}
+    EXPORT udptransTargets
+    LIBRARY DESTINATION ${UDPTRANS_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${UDPTRANS_INSTALL_BINDIR}
+    INCLUDES DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR})
 
-if(TARGET udptrans AND EXISTS ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc)
-    install(FILES ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc
-        DESTINATION ${UDPTRANS_INSTALL_LIBDIR})
-endif()
+install(FILES ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc
+    DESTINATION ${UDPTRANS_INSTALL_LIBDIR})
 
-# The host program. apps/ may carry its own install rule; installing the same
-# file twice would be harmless but would hide which rule is in force, so this
-# one stands back when apps/ already names the program in an install(TARGETS).
-if(TARGET udptrans-host)
-    set_target_properties(udptrans-host PROPERTIES INSTALL_RPATH "${_udptrans_bin_rpath}")
-    set(_udptrans_apps_installs_host FALSE)
-    if(EXISTS ${CMAKE_SOURCE_DIR}/apps/CMakeLists.txt)
-        file(READ ${CMAKE_SOURCE_DIR}/apps/CMakeLists.txt _udptrans_apps_cmake)
-        if(_udptrans_apps_cmake MATCHES "install[ \t]*\\([ \t\r\n]*TARGETS[^)]*udptrans-host")
-            set(_udptrans_apps_installs_host TRUE)
-        endif()
-    endif()
-    if(NOT _udptrans_apps_installs_host)
-        install(TARGETS udptrans-host RUNTIME DESTINATION ${UDPTRANS_INSTALL_BINDIR})
-    endif()
-endif()
+# The host program's install rule and its RPATH ($ORIGIN/../lib) are apps/'s own.
 
 # Public headers: the framework's, for building modules against libalgo, and
 # the C API of the runtime library. Internal headers (UtLog.h, the layers'
 # class headers) stay out.
-if(TARGET algo)
-    install(DIRECTORY ${CMAKE_SOURCE_DIR}/host/include/algo
-        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}
-        FILES_MATCHING PATTERN "*.h")
-endif()
-if(TARGET udptrans AND EXISTS ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h)
-    install(FILES ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h
-        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
-endif()
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/host/include/algo
+    DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}
+    FILES_MATCHING PATTERN "*.h")
+install(FILES ${CMAKE_SOURCE_DIR}/common/include/udptrans/udptrans_api.h
+    DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
 # What a host needs to drive the module, and the version of this tree.
-if(TARGET udptrans_host_api)
-    install(FILES
-        ${CMAKE_SOURCE_DIR}/module/include/udptrans/udptrans_host.h
-        ${CMAKE_BINARY_DIR}/include/udptrans/udptrans_version.h
-        DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
-endif()
+install(FILES
+    ${CMAKE_SOURCE_DIR}/module/include/udptrans/udptrans_host.h
+    ${CMAKE_BINARY_DIR}/include/udptrans/udptrans_version.h
+    DESTINATION ${UDPTRANS_INSTALL_INCLUDEDIR}/udptrans)
 
 # The integrator's kit: the licence, the guide to writing a host and the
 # example host it quotes, as a project of its own that builds against this
@@ -103,37 +70,33 @@ install(FILES
 
 # pkg-config: the prefix is worked out from where the .pc file lies, so the
 # tree stays relocatable.
-if(TARGET algo)
-    configure_file(${CMAKE_SOURCE_DIR}/cmake/udptrans.pc.in
-        ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc @ONLY)
-    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc
-        DESTINATION ${UDPTRANS_INSTALL_LIBDIR}/pkgconfig)
-endif()
+configure_file(${CMAKE_SOURCE_DIR}/cmake/udptrans.pc.in
+    ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/udptrans.pc
+    DESTINATION ${UDPTRANS_INSTALL_LIBDIR}/pkgconfig)
 
 # find_package(udptrans) for another project: imported targets udptrans::algo
 # (to build a module) and udptrans::udptrans (the C runtime library).
-if(_udptrans_export_targets)
-    install(EXPORT udptransTargets
-        NAMESPACE udptrans::
-        DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
-    set(_udptrans_config_in ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake.in)
-    file(WRITE ${_udptrans_config_in} [=[
+install(EXPORT udptransTargets
+    NAMESPACE udptrans::
+    DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
+set(_udptrans_config_in ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake.in)
+file(WRITE ${_udptrans_config_in} [=[
 @PACKAGE_INIT@
 include(CMakeFindDependencyMacro)
 find_dependency(Threads)
 include("${CMAKE_CURRENT_LIST_DIR}/udptransTargets.cmake")
 check_required_components(udptrans)
 ]=])
-    configure_package_config_file(${_udptrans_config_in}
-        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
-        INSTALL_DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
-    write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
-        VERSION ${PROJECT_VERSION}
-        COMPATIBILITY SameMajorVersion)
-    install(FILES
-        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
-        ${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
-        DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
-endif()
+configure_package_config_file(${_udptrans_config_in}
+    ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
+    INSTALL_DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMajorVersion)
+install(FILES
+    ${CMAKE_CURRENT_BINARY_DIR}/udptransConfig.cmake
+    ${CMAKE_CURRENT_BINARY_DIR}/udptransConfigVersion.cmake
+    DESTINATION ${UDPTRANS_INSTALL_CMAKEDIR})
 
 include(Packaging)

@@ -11,12 +11,12 @@
 // A string may carry the flag not-any-address after its length: texts that
 // read as the address 0.0.0.0 are refused (a target nothing can reach).
 //
-// Store file: "key=value" lines, written by SaveFile. The value is the rest of
-// the line after the first '=', taken literally except for the escapes \\, \n
-// and \r, so any text survives a round trip. Lines starting with '#' and empty
-// lines are ignored. Every line ends with a line end: a last line without one
-// was cut short.
+// The store file's format and its safe replacement are CStoreFile's
+// (StoreFile.h); this file decides what its lines mean: which keys and values
+// are taken, and what happens to a file that holds anything else.
 #include "algo/ParamManage.h"
+
+#include "StoreFile.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -239,223 +239,6 @@ bool ParseDescriptionLine(std::vector<std::string> f, ParamInfo* info, std::stri
     return true;
 }
 
-// Reads a whole regular file of at most kStoreFileMax bytes. 0, ENOENT, EFBIG
-// (too large: `content` holds the first part), EISDIR (a folder), ENODEV (not
-// a regular file) or another errno value.
-int ReadWholeFile(const std::string& path, std::string* content) {
-    // O_NONBLOCK: a FIFO in the file's place must not stop the start.
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return errno;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-        close(fd);
-        return err;
-    }
-    int rc = 0;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof(chunk));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            rc = errno;
-            break;
-        }
-        if (n == 0) {
-            break;
-        }
-        content->append(chunk, static_cast<size_t>(n));
-        if (content->size() > kStoreFileMax) {
-            rc = EFBIG;
-            break;
-        }
-    }
-    close(fd);
-    return rc;
-}
-
-std::string EscapeValue(const std::string& value) {
-    std::string out;
-    out.reserve(value.size());
-    for (const char c : value) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out.push_back(c);
-        }
-    }
-    return out;
-}
-
-bool UnescapeValue(std::string_view text, std::string* out) {
-    out->clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            out->push_back(text[i]);
-            continue;
-        }
-        if (++i >= text.size()) {
-            return false;
-        }
-        switch (text[i]) {
-            case '\\':
-                out->push_back('\\');
-                break;
-            case 'n':
-                out->push_back('\n');
-                break;
-            case 'r':
-                out->push_back('\r');
-                break;
-            default:
-                return false;
-        }
-    }
-    return true;
-}
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
-
-// Writes all of `data`; a short write is continued, so that a limit reached
-// part-way shows as the error of the next call. 0 or an errno value.
-int WriteAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        if (n == 0) {
-            return EIO;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-// A file name as it is printed: it comes from the host's command line or
-// configuration, so bytes a terminal would act on are shown as \xNN.
-std::string Shown(const std::string& name) {
-    std::string out;
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof(hex), "\\x%02x", u);
-            out += hex;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The file that `path` names in the end, symbolic links followed (also a
-// link to a file that does not exist yet). A save replaces that file, so a
-// store linked to a shared file keeps its link.
-std::string FinalTarget(const std::string& path) {
-    std::string target = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        char link[PATH_MAX];
-        const ssize_t n = readlink(target.c_str(), link, sizeof(link) - 1);
-        if (n <= 0) {
-            break;  // not a link (or gone): this is the file
-        }
-        const std::string next(link, static_cast<size_t>(n));
-        target = next[0] == '/' ? next : DirectoryOf(target) + "/" + next;
-    }
-    return target;
-}
-
-// "<path>.<tag>-<UTC time>", with "-<n>" added when that name is taken.
-std::string AsideName(const std::string& path, const char* tag) {
-    char stamp[32] = {};
-    const time_t now = time(nullptr);
-    tm utc{};
-    gmtime_r(&now, &utc);
-    std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &utc);
-    const std::string base = path + "." + tag + "-" + stamp;
-    std::string name = base;
-    struct stat st {};
-    for (int n = 2; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
-        name = base + "-" + std::to_string(n);
-    }
-    return name;
-}
-
-// Copies the file `from` byte for byte to the new file `to` (never replacing
-// one) and makes the copy durable. 0 or an errno value.
-int CopyAside(const std::string& from, const std::string& to) {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in < 0) {
-        return errno;
-    }
-    const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int err = errno;
-        close(in);
-        return err;
-    }
-    int rc = 0;
-    char chunk[16384];
-    for (;;) {
-        const ssize_t n = read(in, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            rc = n < 0 ? errno : 0;
-            break;
-        }
-        rc = WriteAll(out, std::string(chunk, static_cast<size_t>(n)));
-        if (rc != 0) {
-            break;
-        }
-    }
-    if (rc == 0 && fsync(out) != 0) {
-        rc = errno;
-    }
-    close(in);
-    if (close(out) != 0 && rc == 0) {
-        rc = errno;
-    }
-    if (rc != 0) {
-        unlink(to.c_str());
-    }
-    return rc;
-}
-
 // One dropped line of a store file and why.
 struct DroppedLine {
     size_t nLine;
@@ -481,10 +264,10 @@ CParamManage::~CParamManage() = default;
 
 int CParamManage::LoadDescription(const std::string& path) {
     std::string content;
-    const int rc = ReadWholeFile(path, &content);
+    const int rc = CStoreFile::ReadWhole(path, kStoreFileMax, &content);
     if (rc != 0) {
         std::fprintf(stderr, "CParamManage: cannot read parameter description %s: %s\n",
-                     Shown(path).c_str(), std::strerror(rc));
+                     CStoreFile::Shown(path).c_str(), std::strerror(rc));
         return kErrIo;
     }
 
@@ -506,8 +289,8 @@ int CParamManage::LoadDescription(const std::string& path) {
         auto info = std::make_shared<ParamInfo>();
         if (!SplitFields(line, &fields, &error) ||
             (!fields.empty() && !ParseDescriptionLine(fields, info.get(), &error))) {
-            std::fprintf(stderr, "CParamManage: %s:%zu: %s\n", Shown(path).c_str(), lineNo,
-                         error.c_str());
+            std::fprintf(stderr, "CParamManage: %s:%zu: %s\n", CStoreFile::Shown(path).c_str(),
+                         lineNo, error.c_str());
             return kErrBadValue;
         }
         if (fields.empty()) {
@@ -515,7 +298,7 @@ int CParamManage::LoadDescription(const std::string& path) {
         }
         if (params.count(info->strKey) != 0) {
             std::fprintf(stderr, "CParamManage: %s:%zu: key %s described twice\n",
-                         Shown(path).c_str(), lineNo, info->strKey.c_str());
+                         CStoreFile::Shown(path).c_str(), lineNo, info->strKey.c_str());
             return kErrBadValue;
         }
         order.push_back(info->strKey);
@@ -549,7 +332,7 @@ int CParamManage::LoadFile(const std::string& path) {
     }
 
     std::string content;
-    const int rc = ReadWholeFile(path, &content);
+    const int rc = CStoreFile::ReadWhole(path, kStoreFileMax, &content);
     if (rc == ENOENT || rc == ENOTDIR) {
         // First start (or a folder path that cannot hold a file, which the
         // first save reports): defaults; nothing is there to lose.
@@ -558,7 +341,7 @@ int CParamManage::LoadFile(const std::string& path) {
     if (rc == EISDIR) {
         // A save cannot replace a folder either, so nothing is lost.
         std::fprintf(stderr, "CParamManage: parameter store %s is a folder, using defaults\n",
-                     Shown(path).c_str());
+                     CStoreFile::Shown(path).c_str());
         return 0;
     }
     if (rc == ENODEV) {
@@ -566,7 +349,7 @@ int CParamManage::LoadFile(const std::string& path) {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is not a regular file: using defaults, "
                      "and the store is not saved\n",
-                     Shown(path).c_str());
+                     CStoreFile::Shown(path).c_str());
         std::lock_guard<std::mutex> lock(m_mtx);
         m_strStorePath.clear();
         return 0;
@@ -574,19 +357,20 @@ int CParamManage::LoadFile(const std::string& path) {
     if (rc != 0 && rc != EFBIG) {
         // Unreadable now, but it may hold settings: moved aside, so that the
         // first save cannot replace it; if even that fails, nothing is saved.
-        const std::string target = FinalTarget(path);
-        const std::string aside = AsideName(target, "unreadable");
+        const std::string target = CStoreFile::FinalTarget(path);
+        const std::string aside = CStoreFile::AsideName(target, "unreadable");
         const int moved = rename(target.c_str(), aside.c_str()) == 0 ? 0 : errno;
         if (moved == 0) {
             std::fprintf(stderr,
                          "CParamManage: cannot read parameter store %s (%s), using defaults; "
                          "the file is kept as %s\n",
-                         Shown(path).c_str(), std::strerror(rc), Shown(aside).c_str());
+                         CStoreFile::Shown(path).c_str(), std::strerror(rc),
+                         CStoreFile::Shown(aside).c_str());
         } else {
             std::fprintf(stderr,
                          "CParamManage: cannot read parameter store %s (%s) nor move it aside "
                          "(%s): using defaults, and the store is not saved\n",
-                         Shown(path).c_str(), std::strerror(rc), std::strerror(moved));
+                         CStoreFile::Shown(path).c_str(), std::strerror(rc), std::strerror(moved));
             std::lock_guard<std::mutex> lock(m_mtx);
             m_strStorePath.clear();
         }
@@ -597,62 +381,30 @@ int CParamManage::LoadFile(const std::string& path) {
     std::vector<DroppedLine> dropped;
     std::vector<std::pair<std::string, std::string>> entries;
     std::map<std::string, size_t> lineOfKey;
-    size_t lineNo = 0;
-    size_t pos = 0;
     std::string_view all(content);
     if (rc == EFBIG) {
         all = all.substr(0, kStoreFileMax);
     }
-    while (pos < all.size()) {
-        size_t end = all.find('\n', pos);
-        const bool complete = end != std::string_view::npos;
-        if (!complete) {
-            end = all.size();
-        }
-        std::string_view line = all.substr(pos, end - pos);
-        pos = end + 1;
-        ++lineNo;
-        if (!complete) {
-            dropped.push_back({lineNo, rc == EFBIG ? "beyond the size limit, with all after it"
-                                                   : "cut short: no line end"});
-            break;
-        }
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        if (Trim(line).empty() || Trim(line).front() == '#') {
+    for (CStoreFile::Entry& line : CStoreFile::Parse(all, rc == EFBIG)) {
+        if (line.szWhy != nullptr) {
+            dropped.push_back({line.nLine, line.szWhy});
             continue;
         }
-        const size_t eq = line.find('=');
-        std::string value;
-        const char* why = nullptr;
-        if (line.find('\0') != std::string_view::npos) {
-            why = "zero byte";
-        } else if (eq == std::string_view::npos || Trim(line.substr(0, eq)).empty()) {
-            why = "not key=value";
-        } else if (!UnescapeValue(line.substr(eq + 1), &value)) {
-            why = "bad escape";
-        }
-        if (why != nullptr) {
-            dropped.push_back({lineNo, why});
-            continue;
-        }
-        std::string key(Trim(line.substr(0, eq)));
-        ParamInfoPtr current = Find(key.c_str());
+        ParamInfoPtr current = Find(line.strKey.c_str());
         if (!current) {
-            dropped.push_back({lineNo, "unknown key"});
+            dropped.push_back({line.nLine, "unknown key"});
             continue;
         }
-        if (CheckAgainst(*current, value.c_str()) != 0) {
-            dropped.push_back({lineNo, "value refused"});
+        if (CheckAgainst(*current, line.strValue.c_str()) != 0) {
+            dropped.push_back({line.nLine, "value refused"});
             continue;
         }
-        const auto seen = lineOfKey.find(key);
+        const auto seen = lineOfKey.find(line.strKey);
         if (seen != lineOfKey.end()) {
             dropped.push_back({seen->second, "repeated key, a later line wins"});
         }
-        lineOfKey[key] = lineNo;
-        entries.emplace_back(std::move(key), std::move(value));
+        lineOfKey[line.strKey] = line.nLine;
+        entries.emplace_back(std::move(line.strKey), std::move(line.strValue));
     }
     for (const auto& [key, value] : entries) {
         SetParam(key.c_str(), value.c_str(), 0);
@@ -662,20 +414,22 @@ int CParamManage::LoadFile(const std::string& path) {
     }
 
     // The file as it was, kept before anything can be saved over it.
-    const std::string target = FinalTarget(path);
-    const std::string aside = AsideName(target, "damaged");
-    const int copied = CopyAside(target, aside);
+    const std::string target = CStoreFile::FinalTarget(path);
+    const std::string aside = CStoreFile::AsideName(target, "damaged");
+    const int copied = CStoreFile::CopyAside(target, aside);
     if (copied == 0) {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
                      "are loaded, defaults for the rest; the file as it was is kept as %s\n",
-                     Shown(path).c_str(), DescribeDropped(dropped).c_str(), Shown(aside).c_str());
+                     CStoreFile::Shown(path).c_str(), DescribeDropped(dropped).c_str(),
+                     CStoreFile::Shown(aside).c_str());
     } else {
         std::fprintf(stderr,
                      "CParamManage: parameter store %s is damaged: dropped %s; the other lines "
                      "are loaded, defaults for the rest; no copy could be kept (%s), so the "
                      "store is not saved\n",
-                     Shown(path).c_str(), DescribeDropped(dropped).c_str(), std::strerror(copied));
+                     CStoreFile::Shown(path).c_str(), DescribeDropped(dropped).c_str(),
+                     std::strerror(copied));
         std::lock_guard<std::mutex> lock(m_mtx);
         m_strStorePath.clear();
     }
@@ -762,69 +516,23 @@ int CParamManage::SaveFile() {
         }
     }
 
-    std::string text = "# parameter store, written by the framework: key=value\n";
+    std::vector<std::pair<std::string, std::string>> values;
+    values.reserve(snapshot.size());
     for (const auto& info : snapshot) {
-        text += info->strKey;
-        text += '=';
-        text += EscapeValue(GetStrValueByType(info->vecValue[0], info->nType));
-        text += '\n';
+        values.emplace_back(info->strKey, GetStrValueByType(info->vecValue[0], info->nType));
     }
+    const std::string text = CStoreFile::Format(values);
 
     std::lock_guard<std::mutex> saveLock(m_mtxSave);
     if (generation < m_u64SavedGeneration) {
         return 0;  // a concurrent save already wrote newer values
     }
-    // The temporary file is made beside the final file, so that the rename
-    // stays within one file system and replaces that file, not a link to it.
-    const std::string target = FinalTarget(path);
-    const std::string tmp = target + ".tmp";
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::fprintf(stderr, "CParamManage: cannot create %s: %s\n", Shown(tmp).c_str(),
-                     std::strerror(errno));
-        return kErrIo;
+    bool replaced = false;
+    const bool saved = CStoreFile::Write(path, text, &replaced);
+    if (replaced) {
+        m_u64SavedGeneration = generation;
     }
-    // A shared file keeps the permissions it was given.
-    struct stat previous {};
-    int rc = 0;
-    if (stat(target.c_str(), &previous) == 0 && S_ISREG(previous.st_mode) &&
-        fchmod(fd, previous.st_mode & 07777) != 0) {
-        rc = errno;
-    }
-    if (rc == 0) {
-        rc = WriteAll(fd, text);
-    }
-    if (rc == 0 && fsync(fd) != 0) {
-        rc = errno;
-    }
-    if (close(fd) != 0 && rc == 0) {
-        rc = errno;
-    }
-    if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0) {
-        rc = errno;
-    }
-    if (rc != 0) {
-        std::fprintf(stderr, "CParamManage: cannot save parameter store %s: %s\n",
-                     Shown(path).c_str(), std::strerror(rc));
-        unlink(tmp.c_str());
-        return kErrIo;
-    }
-    m_u64SavedGeneration = generation;
-
-    // Make the rename itself durable. Some file systems cannot sync a
-    // directory (EINVAL); the file's content is already safe there.
-    const int dirFd = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0 || (fsync(dirFd) != 0 && errno != EINVAL)) {
-        const int err = errno;
-        if (dirFd >= 0) {
-            close(dirFd);
-        }
-        std::fprintf(stderr, "CParamManage: cannot sync the folder of %s: %s\n",
-                     Shown(path).c_str(), std::strerror(err));
-        return kErrIo;
-    }
-    close(dirFd);
-    return 0;
+    return saved ? 0 : kErrIo;
 }
 
 std::string CParamManage::GetStrValueByType(const UnionValue& value, int type) const {

@@ -59,7 +59,7 @@ TEST(LogDrain, OneDrainThreadMovesLinesInOrderAndWhole) {
     ResetRing();
     ResetRing();  // a present buffer: refused, no second drain
     EXPECT_STREQ("log_print", g_threadName);
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     std::string expected;
     for (int i = 0; i < 50; ++i) {
         log_print_mod(2, 6, "line %02d\n", i);
@@ -75,7 +75,7 @@ TEST(LogDrain, OneDrainThreadMovesLinesInOrderAndWhole) {
 
 TEST(LogDrain, MarkerInFrontDoesNotStallDrain) {
     ResetRing();
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     {
         // Build the state by hand on a small buffer while the drain waits:
         // offsets driven apart until a refused wrap leaves its marker in front.
@@ -111,7 +111,7 @@ TEST(LogDrain, DrainFollowsRedirectionToFile) {
     ts::TempDir dir;
     const std::string path = dir.Path() + "/out.log";
     ASSERT_TRUE(ts::WriteFile(path, ""));
-    StdoutCapture cap;  // whatever is not redirected would land here
+    ts::StdoutCapture cap;  // whatever is not redirected would land here
     ASSERT_EQ(0, log_redirection_output(path.c_str()));
     log_print_mod(8, 6, "to the file\n");
     const bool drained = WaitDrained();
@@ -127,12 +127,12 @@ TEST(LogDrain, ConcurrentWritersEveryLineWrittenOrCounted) {
     ResetRing();
     constexpr int kThreads = 4;
     constexpr int kLines = 3000;
-    StdoutCapture cap;
-    RunWriters(kThreads, kLines, 10);
+    ts::StdoutCapture cap;
+    ts::RunWriters(kThreads, kLines, 10);
     ASSERT_TRUE(WaitDrained());
     const unsigned lost = log_get_loss_cnt();
     std::vector<std::vector<int>> numbers;
-    ASSERT_TRUE(ParseWriterLines(cap.Stop(), kThreads, &numbers));
+    ASSERT_TRUE(ts::ParseWriterLines(cap.Stop(), kThreads, &numbers));
     size_t written = 0;
     for (const auto& n : numbers) {
         EXPECT_TRUE(std::adjacent_find(n.begin(), n.end(), std::greater_equal<int>()) == n.end())

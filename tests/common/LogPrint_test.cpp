@@ -38,7 +38,7 @@ void ResetDirect() {
 // Must stay the first test: before log_prt_init nothing is silenced.
 TEST(LogPrintBeforeInit, EverythingIsOutputDirectly) {
     EXPECT_EQ(0, log_get_priority(299));
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_mod(17, 3, "early %d\n", 1);
     EXPECT_EQ("early 1\n", cap.Stop());
 }
@@ -48,7 +48,7 @@ TEST(LogPrint, PerIdThresholdDecidesOutputAndOutOfRangeIdsStaySilent) {
     unsigned char block[272];
     memset(block, 0xff, sizeof(block));
     log_set_filter(block);  // stored, without effect on output
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_mod(5, 6, "silenced\n");
     log_set_priority(5, 4);
     log_print_mod(5, 4, "info %s\n", "x");
@@ -79,7 +79,7 @@ TEST(LogPrint, PerIdThresholdDecidesOutputAndOutOfRangeIdsStaySilent) {
 TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
     ResetDirect();
     log_set_callbacker(3, RecordingCallback);
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_mod(298, 6, "never %d\n", 298);
     log_print_mod(297, 6, "callback only %d\n", 297);
     log_print_mod(297, 2, "below callback level\n");
@@ -111,7 +111,7 @@ TEST(LogPrint, TimeStampFormAndCallbackFlag) {
     log_set_callbacker(0, RecordingCallback);
     log_set_timestamp_en(1);
     const time_t before = time(nullptr);
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_mod(9, 4, "stamped %d\n", 9);
     log_print_mod(9, 7, "raw\n");
     log_set_timestamp_en(0x100);  // low 8 bits zero: off
@@ -148,7 +148,7 @@ TEST(LogPrint, LongTextCutAt463Characters) {
     log_set_priority(3, 0);
     log_set_callbacker(0, RecordingCallback);
     const std::string text(600, 'x');
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_mod(3, 6, "%s", text.c_str());
     log_set_timestamp_en(1);
     log_print_mod(3, 6, "%s", text.c_str());
@@ -165,7 +165,7 @@ TEST(LogPrint, ByteDumpLayout) {
     ResetDirect();
     const unsigned char bytes[20] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a,
                                      0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10, 0xab, 0xcd, 0xef, 0xff};
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     log_print_bytes(bytes, 0, 6);  // id 299 still at threshold 8
     log_set_priority(LOG_ID_BYTES, 7);
     log_set_timestamp_en(1);  // dumps never carry a stamp
@@ -199,7 +199,7 @@ TEST(LogPrint, MacroFillsPrefixAndSkipsSilencedIds) {
     ResetDirect();
     static constexpr char kLogFile[] = "udpMsg";
     int evaluated = 0;
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     UT_LOGI(4, "n=%d\n", ++evaluated);
     EXPECT_EQ(0, evaluated);  // arguments of a silenced line are not evaluated
     log_set_priority(4, 3);
@@ -227,7 +227,7 @@ TEST(LogPrint, ConcurrentLinesStayWholeWhileSettersRace) {
     constexpr int kThreads = 4;
     constexpr int kLines = 500;
     std::atomic<bool> stop{false};
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     // Reconfigures everything but the writers' own threshold while they log.
     std::thread setter([&stop] {
         unsigned char block[272] = {};
@@ -239,13 +239,13 @@ TEST(LogPrint, ConcurrentLinesStayWholeWhileSettersRace) {
             (void)log_get_priority(round % 300);
         }
     });
-    RunWriters(kThreads, kLines, 1);
+    ts::RunWriters(kThreads, kLines, 1);
     stop.store(true);
     setter.join();
     log_set_callbacker(0, nullptr);
     // Every line arrives once, whole and in its writer's order.
     std::vector<std::vector<int>> numbers;
-    ASSERT_TRUE(ParseWriterLines(cap.Stop(), kThreads, &numbers));
+    ASSERT_TRUE(ts::ParseWriterLines(cap.Stop(), kThreads, &numbers));
     std::vector<int> all(kLines);
     std::iota(all.begin(), all.end(), 0);
     EXPECT_EQ(std::vector<std::vector<int>>(kThreads, all), numbers);

@@ -67,7 +67,7 @@ TEST_F(LogRedirect, WorksBeforeInit) {
 TEST_F(LogRedirect, OutputAndErrorAppendToFileUntilClosedAndSecondIsRefused) {
     ASSERT_EQ(0, log_prt_init(0, 0, nullptr));
     log_set_priority(-1, 0);
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     ASSERT_EQ(0, log_redirection_output(m_strFile.c_str()));
     log_print_mod(3, 6, "log line\n");
     ASSERT_EQ(6, write(STDERR_FILENO, "error\n", 6));
@@ -142,7 +142,7 @@ TEST_F(LogRedirect, DeviceAttachesAllThreeToTerminal) {
 // an unchanged mode and is reset by a mode change, log_prt_init and every
 // redirection call.
 TEST_F(LogRedirect, LossCounterResetsOnModeChangeInitAndRedirection) {
-    StdoutCapture cap;
+    ts::StdoutCapture cap;
     ASSERT_EQ(-1, log_prt_init(1, 4, nullptr));
     log_set_priority(-1, 0);
     auto lose = [](int lines, unsigned expected) {

@@ -130,7 +130,7 @@ std::vector<char> Pattern(size_t size) {
 }
 
 // A byte every 30 ms never lets one wait expire; only a budget shared by all
-// waits ends this before the 100 bytes (3 s) are in.
+// waits ends this before the 100 bytes (3 s) are in: fewer than 100 arrive.
 void ExpectRecvnBudgetShared(int fd, int peer) {
     std::atomic<bool> stop{false};  // set by the test thread, read by the trickle thread
     std::thread trickle([&stop, peer] {
@@ -140,10 +140,8 @@ void ExpectRecvnBudgetShared(int fd, int peer) {
     });
     char buf[100];
     int status = 77;
-    const auto start = Clock::now();
     EXPECT_LT(util_recvn(fd, buf, sizeof(buf), 500, &status), 100);
     EXPECT_EQ(1, status);
-    EXPECT_LT(MsSince(start), 2000);
     stop.store(true);
     trickle.join();
 }
@@ -243,10 +241,8 @@ void RunGrid(bool high) {
         auto start = Clock::now();
         expect(t.atLimit, a.get(), buf, 5, 200);
         EXPECT_GE(MsSince(start), 150);
-        EXPECT_LT(MsSince(start), 5000);
-        start = Clock::now();
+        // A limit of 0 polls: a wait would hang until the test's timeout.
         expect(t.atLimit, a.get(), buf, 5, 0);
-        EXPECT_LT(MsSince(start), 1000);
 
         b.Reset();
         const int sigpipes = g_nSigpipes.load();
@@ -326,13 +322,10 @@ TEST(UtilSelect, KeepsOneBudgetAcrossWaits) {
     start = Clock::now();
     EXPECT_EQ(0, wait());
     const long long second = MsSince(start);
-    EXPECT_LT(second, leftMs + 250);
     EXPECT_GE(second + 50, leftMs);
     EXPECT_EQ(0, tv.tv_sec);
     EXPECT_EQ(0, tv.tv_usec);
-    start = Clock::now();
-    EXPECT_EQ(0, wait());
-    EXPECT_LT(MsSince(start), 1000);
+    EXPECT_EQ(0, wait());  // polls: a wait would hang until the test's timeout
 }
 
 TEST(UtilRecvn, CountsPartialTransfersAndSharesOneBudget) {
@@ -367,7 +360,6 @@ TEST(UtilRecvn, CountsPartialTransfersAndSharesOneBudget) {
     EXPECT_EQ(10, util_recvn(a.get(), buf, 20, 1000, &status));
     EXPECT_EQ(1, status);
     EXPECT_GE(MsSince(start), 750);
-    EXPECT_LT(MsSince(start), 5000);
     // A limit of 0 still takes what is already there.
     ASSERT_EQ(6, send(b.get(), "wxyzwx", 6, 0));
     EXPECT_EQ(4, util_recvn(a.get(), buf, 4, 0, &status));
@@ -436,19 +428,33 @@ TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     EXPECT_EQ(-2, recv_with_timeout(r.get(), buf, sizeof(buf), 200));
     EXPECT_EQ(-2, recv_with_timeout(r.get(), buf, sizeof(buf), UTIL_NO_TIMEOUT));
 
+    // A signal 200 ms into a 400 ms wait: a wait that starts anew ends 400 ms
+    // after the signal, one that resumed would end 200 ms after it.
     struct sigaction note {};
     note.sa_handler = NoteSignal;  // no SA_RESTART: select fails with EINTR
     struct sigaction previous {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &note, &previous));
     auto [a, b] = UnixPair();
-    std::thread signaller([waiter = pthread_self()] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        pthread_kill(waiter, SIGUSR1);
-    });
-    auto start = Clock::now();
-    EXPECT_EQ(-3, recv_with_timeout(a.get(), buf, sizeof(buf), 400));
-    EXPECT_GE(MsSince(start), 350);
-    signaller.join();
+    bool signalledInTheWait = false;
+    for (int attempt = 0; attempt < 3 && !signalledInTheWait; ++attempt) {
+        const auto start = Clock::now();
+        std::atomic<long long> sentAt{-1};  // written by the signaller, read after join
+        std::thread signaller([&sentAt, start, waiter = pthread_self()] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            sentAt = MsSince(start);
+            pthread_kill(waiter, SIGUSR1);
+        });
+        EXPECT_EQ(-3, recv_with_timeout(a.get(), buf, sizeof(buf), 400));
+        const long long ended = MsSince(start);
+        signaller.join();
+        // A signal sent after the wait had ended (a descheduled signaller)
+        // tells nothing: try again.
+        signalledInTheWait = sentAt < ended;
+        if (signalledInTheWait) {
+            EXPECT_GE(ended, sentAt + 350) << "the wait resumed instead of starting anew";
+        }
+    }
+    EXPECT_TRUE(signalledInTheWait);
     ASSERT_EQ(0, sigaction(SIGUSR1, &previous, nullptr));
 }
 
@@ -527,7 +533,6 @@ TEST(ConnectWithTimeOut, FullBacklogRunsIntoTheLimit) {
     auto start = Clock::now();
     EXPECT_EQ(-3, connectWithTimeOut(s.get(), reinterpret_cast<const sockaddr*>(&a), 200000));
     EXPECT_GE(MsSince(start), 150);
-    EXPECT_LT(MsSince(start), 5000);
     EXPECT_FALSE(IsNonBlocking(s.get()));
 }
 

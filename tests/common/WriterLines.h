@@ -11,6 +11,8 @@
 
 #include "udptrans/udptrans_api.h"
 
+namespace ts {
+
 // Runs `threads` writers that each log `lines` numbered lines at full speed
 // (writer t uses id firstId + t, level 6) and waits for them.
 inline void RunWriters(int threads, int lines, int firstId) {
@@ -50,3 +52,5 @@ inline ::testing::AssertionResult ParseWriterLines(const std::string& out, int t
     }
     return ::testing::AssertionSuccess();
 }
+
+}  // namespace ts

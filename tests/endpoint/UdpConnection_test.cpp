@@ -253,7 +253,7 @@ TEST_F(UdpConnectionTest, PortSetBeforeInitWinsAndZeroMeansDefault) {
     ep->DeInit();
 }
 
-TEST_F(UdpConnectionTest, CloseAndDeInitStates) {
+TEST_F(UdpConnectionTest, CloseKeepsQueuedRecordsForTheNextSocketAndDeInitIsRepeatable) {
     auto ep = MakeEndpoint();
     EXPECT_EQ(ep->Close(), -1);  // no socket yet: nothing happens
     EXPECT_EQ(ep->GetSockFd(), -1);

@@ -19,15 +19,17 @@
 #include <thread>
 #include <vector>
 
-#include "HardeningFixture.h"
+#include "ModuleFixture.h"
+#include "ProcessInfo.h"
 
-using namespace hardening;
+using namespace ts;
 
 namespace {
 
-class ModuleFaults : public ModuleFixture {};
+class ModuleFaults : public ModuleTest {};
 
 TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     ASSERT_TRUE(Arrives(m_ep.msg, "before"));
     EXPECT_EQ(m_ep.hostPort, m_lastFromPort);
@@ -43,11 +45,14 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
         const int fd = FindUdpSocketByPort(m_ep.hostPort);
         ASSERT_GE(fd, 0) << "message socket not found by its port";
         const int recreatesBefore = Logged("Enter udp recreate.");
+        // Every failed select, recvfrom or sendto of the task logs one line
+        // that names the descriptor.
+        const int failuresBefore = Logged("sockfd=");
         ASSERT_EQ(fd, dup2(intruder, fd));
 
-        EXPECT_TRUE(ut::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }))
+        EXPECT_TRUE(ts::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }))
             << "the task never re-created its socket";
-        EXPECT_GE(Logged("udp recvfrom ret") + Logged("udp select ret") + Logged("sockfd="), 1);
+        EXPECT_GT(Logged("sockfd="), failuresBefore) << "the failed socket call was not logged";
         const std::string marker = "after " + std::to_string(round);
         EXPECT_TRUE(Arrives(m_ep.msg, marker)) << "sending never resumed";
         EXPECT_EQ(m_ep.hostPort, m_lastFromPort) << "re-created on another port";
@@ -61,6 +66,7 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
 }
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
+    ReadLog();
     auto values = m_ep.StoreValues();
     values.push_back({"ScheduledTransEnable", "1"});
     auto& trigger = *m_comps.trigger;
@@ -72,7 +78,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     int frame = 0;
     // A result for the next trigger is held, and that trigger sends it.
     auto heldThenAnswered = [&](const std::string& payload) {
-        ut::Frame f(++frame, trigger.TriggerCount() + 1, ut::Bytes(payload));
+        ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(payload));
         EXPECT_EQ(0, Process(f));
         trigger.Trigger();
         auto d = m_ep.msg.Recv(5000);
@@ -86,7 +92,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     for (const char* getter : {"TriggerMode", "TriggerCount"}) {
         SCOPED_TRACE(getter);
         ASSERT_EQ(0, trigger.SetFailure(getter, -7));
-        ut::Frame f(++frame, trigger.TriggerCount() + 1, ut::Bytes(std::string("fwd ") + getter));
+        ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(std::string("fwd ") + getter));
         EXPECT_EQ(0, Process(f));
         auto d = m_ep.msg.Recv(5000);
         ASSERT_TRUE(d);
@@ -100,7 +106,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     // A failing image time stops the answer: the result stays held (nothing
     // goes out, not even a substitute) and each pass logs the failure.
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", -9));
-    ut::Frame f(++frame, trigger.TriggerCount() + 1, ut::Bytes("held through"));
+    ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes("held through"));
     EXPECT_EQ(0, Process(f));
     trigger.Trigger();
     const int linesBefore = Logged("get trigger image time failed , ret:-9");
@@ -118,6 +124,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
 }
 
 TEST_F(ModuleFaults, ProxyRefusingHostileRequestsCostsOnlyTheRequests) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     // Refused, a request is logged by its code only, never by its text.
     CCommProxy::getInstance().SetQueueLimit(0);
@@ -125,7 +132,7 @@ TEST_F(ModuleFaults, ProxyRefusingHostileRequestsCostsOnlyTheRequests) {
     for (int i = 0; i < 20; ++i) {
         ts::SendDatagram(m_ep.hostPort, hostile + std::to_string(i));
     }
-    EXPECT_TRUE(ut::WaitFor([] { return Logged("Recv failed, ret 1 ") >= 20; }))
+    EXPECT_TRUE(ts::WaitFor([] { return Logged("Recv failed, ret 1 ") >= 20; }))
         << Logged("Recv failed, ret 1 ") << " refusals logged";
     EXPECT_TRUE(Arrives(m_ep.msg, "results still flow"));
 
@@ -160,14 +167,18 @@ TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
             ts::SendDatagram(m_ep.hostPort, junk.substr(0, static_cast<size_t>(flood++ % 401)));
         }
     });
-    // Results one after the other for a second and a half of flood; each
-    // must get through (SendUntilArrives retries within 5 s).
+    // Results one after the other for a second and a half of flood, each
+    // handed over once: every one must arrive, none may be dropped.
+    ASSERT_TRUE(Arrives(m_ep.msg, "before the flood"));
     int sent = 0;
     int arrived = 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (std::chrono::steady_clock::now() < end || sent < 20) {
-        arrived += Arrives(m_ep.msg, "result " + std::to_string(sent)) ? 1 : 0;
-        ++sent;
+        const std::string result = "result " + std::to_string(sent++);
+        ++m_frameCount;
+        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes(result));
+        ASSERT_EQ(0, Process(frame));
+        arrived += m_ep.msg.RecvUntil(result, 5000) ? 1 : 0;
     }
     flooding = false;
     flooder.join();
@@ -186,7 +197,7 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
             reply = "late answer";
             return true;
         });
-    const int threadsBefore = ut::ThreadCount();
+    const int threadsBefore = ts::ThreadCount();
     for (int cycle = 0; cycle < 3; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         ASSERT_EQ(0, Start());
@@ -199,7 +210,7 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
         while (std::chrono::steady_clock::now() < end) {
             ++m_frameCount;
-            ut::Frame frame(m_frameCount, m_frameCount, ut::Bytes("busy"));
+            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("busy"));
             EXPECT_EQ(0, Process(frame));
         }
         Destroy();  // requests still arriving, answers still pending
@@ -207,12 +218,13 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
         flooder.join();
         EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
         // The module's tasks are gone with it.
-        EXPECT_EQ(threadsBefore, ut::ThreadCount());
+        EXPECT_EQ(threadsBefore, ts::ThreadCount());
         m_ep.msg.Drain();
     }
 }
 
 TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     ASSERT_TRUE(Arrives(m_ep.msg, "first"));
     const int fdsBefore = OpenFdCount();
@@ -222,16 +234,32 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     const uint16_t closedPort = ts::FreePort();
     ASSERT_EQ(0, Set("TargetPort", std::to_string(closedPort)));
     const int recreatesBefore = Logged("Enter udp recreate.");
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    const long unreachableBefore = ts::UdpNoPortsCount();
+    const double cpuBefore = ts::CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::milliseconds(1500);
     int frames = 0;
     while (std::chrono::steady_clock::now() < end) {
         ++m_frameCount;
-        ut::Frame frame(m_frameCount, m_frameCount, ut::Bytes("into the void"));
+        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("into the void"));
         EXPECT_EQ(0, Process(frame));
         ++frames;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    // Not stopped: the datagrams went on reaching the closed port (the kernel
+    // counts each; other programs can only add to the count).
+    EXPECT_TRUE(ts::WaitFor([&] {
+        return ts::UdpNoPortsCount() - unreachableBefore >= frames / 2;
+    })) << ts::UdpNoPortsCount() - unreachableBefore
+        << " of " << frames << " frames sent";
+    // Not spinning: a task looping on an error would keep a core busy for the
+    // whole phase; the process as a whole stays well under that.
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(ts::CpuSeconds() - cpuBefore, 0.8 * wall) << "a thread spins on the error";
+    // An unconnected socket hears nothing of the ICMP errors: nothing to re-create.
     const int recreates = Logged("Enter udp recreate.") - recreatesBefore;
+    EXPECT_EQ(0, recreates);
     RecordProperty("frames_to_closed_port", frames);
     RecordProperty("recreates_while_target_closed", recreates);
     std::printf("frames to a closed port: %d, socket re-creations meanwhile: %d\n", frames,
@@ -248,14 +276,15 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
         const int on = 1;
         ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
         const int before = Logged("Enter udp recreate.");
-        EXPECT_TRUE(ut::WaitFor([&] {
+        const int failuresBefore = Logged("sockfd=");
+        EXPECT_TRUE(ts::WaitFor([&] {
             ++m_frameCount;
-            ut::Frame frame(m_frameCount, m_frameCount, ut::Bytes("refused"));
+            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("refused"));
             EXPECT_EQ(0, Process(frame));
             return Logged("Enter udp recreate.") > before;
         })) << "ECONNREFUSED never led to a new socket";
+        EXPECT_GT(Logged("sockfd="), failuresBefore) << "the refused call was not logged";
     }
-    EXPECT_GE(Logged("udp recvfrom ret -1") + Logged("sockfd="), 3);
 
     // Pointed back at a live receiver, results arrive from the same port.
     ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));

@@ -31,9 +31,10 @@
 #include <string>
 #include <thread>
 
-#include "HardeningFixture.h"
+#include "ModuleFixture.h"
+#include "ProcessInfo.h"
 
-using namespace hardening;
+using namespace ts;
 
 // Freed blocks wait in AddressSanitizer's quarantine (256 MiB by default)
 // before they are reused, which a million frames would show as growth of the
@@ -55,10 +56,10 @@ long SoakFrames() {
     return n > 0 ? n : 1000000;
 }
 
-class Soak : public ModuleFixture {
+class Soak : public ModuleTest {
 protected:
     void SetUp() override {
-        ModuleFixture::SetUp();
+        ModuleTest::SetUp();
         const int big = 4 << 20;
         setsockopt(m_rx.Fd(), SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
     }
@@ -67,7 +68,7 @@ protected:
         if (m_receiver.joinable()) {
             m_receiver.join();
         }
-        ModuleFixture::TearDown();
+        ModuleTest::TearDown();
     }
 
     // Receiver thread: frames "F<seq>" and answers "ACK CMD <n>".
@@ -131,9 +132,6 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
         }
     }
     ASSERT_EQ(0, Start(values));
-    // The capture keeps every line it gets; a million frames' worth of debug
-    // lines would be the test's own growth, not the module's.
-    m_lib.Capture(false);
     CCommProxy::getInstance().SetCommandHandler(
         [](const CCommProxy::MessageInfo& request, std::string& reply) {
             reply = "ACK " + std::string(request.szMsg);
@@ -143,7 +141,7 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
 
     // One frame reused throughout: its payload "F<seq>" is rewritten in place,
     // so the producer itself allocates nothing per frame.
-    ut::Frame frame(1, 1, ut::Bytes("F0000000000"));
+    ts::Frame frame(1, 1, ts::Bytes("F0000000000"));
     auto record = QF_M_Get_Frame_ByHInput(frame.Input(), "SINGLE_obj_binary");
     ASSERT_TRUE(record);
     char* payload = static_cast<char*>(record->mapBuffer.at("SINGLE_obj_binary")->GetData());
@@ -190,7 +188,7 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     sender.join();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    EXPECT_TRUE(ut::WaitFor(
+    EXPECT_TRUE(ts::WaitFor(
         [&] { return m_framesArrived.load() == m_framesSent.load() && m_acks == m_cmdsSent; }));
     const long rssEnd = ResidentBytes();
     const int fdsEnd = OpenFdCount();

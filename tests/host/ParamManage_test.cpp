@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "TempDir.h"
 
@@ -72,8 +73,11 @@ TEST_F(ParamManageTest, ModuleDescriptionHasThirteenKeysWithDefaults) {
 TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
     EXPECT_EQ(m_store.CheckParam("HostPort", "65535"), 0);
     EXPECT_EQ(m_store.CheckParam("HostPort", "+1"), 0);
-    for (const char* bad : {"", "+", "-", "65536", "-1", "+0", "12a", " 12", "12 ", "0x10", "1e3",
-                            "99999999999999999999999"}) {
+    for (const char* bad :
+         {"", "+", "-", "65536", "-1", "+0", "12a", " 12", "12 ", "0x10", "1e3",
+          "99999999999999999999999",
+          // beyond 64 bits: refused, not wrapped round to 9000
+          "18446744073709560616", "-18446744073709551617", "000018446744073709551617"}) {
         EXPECT_EQ(m_store.CheckParam("HostPort", bad), CParamManage::kErrBadValue) << bad;
     }
     EXPECT_EQ(m_store.CheckParam("HostIp", "10.1.2.3"), 0);
@@ -300,6 +304,65 @@ TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
     CaptureStderr();
     EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
     EXPECT_FALSE(GetCapturedStderr().empty());
+}
+
+// A process killed at any moment of a stream of saves leaves a store that
+// loads whole and holds, for each key, a value that was saved: never older
+// than the last save that returned, never newer than the one under way.
+TEST_F(ParamManageTest, KillDuringSavesLeavesAWholeStoreWithAConfirmedValue) {
+    ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
+    ASSERT_EQ(m_store.SaveFile(), 0);
+    const std::vector<std::string> keys = {"HeartbeatText", "HeartbeatInterval",
+                                           "ScheduledTransTime", "TargetHeartbeatPort"};
+    // Values are numbered across runs (100 + serial), key by turns; the
+    // newest serial whose save returned, per key.
+    std::vector<int> confirmedOf(keys.size(), 0);
+    int next = 1;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        int confirmations[2];
+        ASSERT_EQ(pipe(confirmations), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int s = next;; ++s) {
+                const std::string& key = keys[static_cast<size_t>(s) % keys.size()];
+                if (m_store.SetParam(key.c_str(), std::to_string(100 + s).c_str(), 0) != 0 ||
+                    m_store.SaveFile() != 0 ||
+                    write(confirmations[1], &s, sizeof(s)) != sizeof(s)) {
+                    _exit(1);
+                }
+            }
+        }
+        close(confirmations[1]);
+        usleep(static_cast<useconds_t>(1000 + (run * 7919) % 20000));
+        ASSERT_EQ(kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the saving child ended by itself";
+        int last = next - 1;  // the newest confirmed serial of this run
+        for (int s = 0; read(confirmations[0], &s, sizeof(s)) == sizeof(s);) {
+            confirmedOf[static_cast<size_t>(s) % keys.size()] = last = s;
+        }
+        close(confirmations[0]);
+
+        CParamManage fresh;
+        ASSERT_EQ(fresh.LoadDescription(UDPTRANS_PDESC), 0);
+        CaptureStderr();
+        ASSERT_EQ(fresh.LoadFile(m_strStore), 0);
+        EXPECT_EQ(GetCapturedStderr(), "") << "the kill damaged the store";
+        for (size_t k = 0; k < keys.size(); ++k) {
+            if (confirmedOf[k] == 0) {
+                continue;
+            }
+            const int held = std::stoi(fresh.GetParam(keys[k], 0)) - 100;
+            EXPECT_GE(held, confirmedOf[k]) << keys[k] << ": a saved value was lost";
+            // At most the save under way when the kill came had landed.
+            EXPECT_LE(held, last + 1) << keys[k] << " holds a value never saved";
+        }
+        next = last + 2;                             // past anything the child may have saved
+        ASSERT_EQ(m_store.LoadFile(m_strStore), 0);  // the next child starts from the file
+    }
 }
 
 TEST_F(ParamManageTest, SnapshotsStayValidWhileWritersChangeValues) {

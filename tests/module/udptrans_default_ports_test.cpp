@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <fstream>
 
-#include "ModuleHarness.h"
+#include "ModuleFixture.h"
 
-using namespace ut;
+using namespace ts;
 
 namespace {
 

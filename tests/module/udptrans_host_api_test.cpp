@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ModuleHarness.h"
+#include "ModuleFixture.h"
 #include "algo/AlgoExport.h"
 #include "algo/AppComponents.h"
 #include "algo/FrameData.h"
@@ -69,7 +69,7 @@ struct HeaderParam {
 
 TEST(UdptransHostHeader, ParametersMatchTheShippedDescription) {
     // Found by the header's names, the way the framework finds it.
-    const std::filesystem::path module(ut::SoPath());
+    const std::filesystem::path module(ts::SoPath());
     EXPECT_EQ(UDPTRANS_MODULE_FILE, module.filename().string());
     const std::string path = (module.parent_path() / UDPTRANS_DESCRIPTION_FILE).string();
     CParamManage description;
@@ -113,7 +113,7 @@ TEST(UdptransHostHeader, ParametersMatchTheShippedDescription) {
 
 // A frame put together from the header's names only, the way an integrator
 // who has nothing but the installed tree would.
-class UdptransHostFrame : public ut::ModuleTest {
+class UdptransHostFrame : public ts::ModuleTest {
 protected:
     struct HandBuiltFrame {
         QF_FRAME_INPUT input;

@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "ModuleHarness.h"
+#include "ModuleFixture.h"
 #include "algo/Algo.h"
 #include "algo/Thread.h"
 
-using namespace ut;
+using namespace ts;
 
 // Counts the heap allocations of the test's own thread while switched on, to
 // show that the per-frame path does not allocate. The sanitizers bring their
@@ -61,6 +61,7 @@ class UdptransModule : public ModuleTest {};
 // ---- Start-up ---------------------------------------------------------------
 
 TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     EXPECT_FALSE(PortIsFree(m_ep.hostPort));
     EXPECT_FALSE(PortIsFree(m_ep.hostHbPort));
@@ -159,7 +160,7 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_EQ(std::to_string(msg2.Port()), Get("TargetPort"));
     EXPECT_FALSE(SendUntilArrives(msg2, "to-port").empty());
 
-    const uint16_t hostPort = ts::FreePort();
+    const uint16_t hostPort = ts::UnsharedPort();
     ASSERT_EQ(0, Set("HostPort", std::to_string(hostPort)));
     EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
     auto seen = SendUntilArrives(msg2, "from-new-port");
@@ -168,7 +169,7 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
 
     // Heartbeats on their own endpoint, to their own target.
-    const uint16_t hbPort = ts::FreePort();
+    const uint16_t hbPort = ts::UnsharedPort();
     ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(hbPort)));
     EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
     UdpPeer hb2;
@@ -288,6 +289,7 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
 }
 
 TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     const std::string before = ReadStore(m_dir, "TargetPort");
 
@@ -323,6 +325,7 @@ TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
 }
 
 TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     ASSERT_EQ(0, Set("HeartbeatText", "HEARTBEAT"));
 
@@ -387,6 +390,7 @@ TEST_F(UdptransModule, ResultGoesOutAsItsFirst1028Bytes) {
 }
 
 TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     struct Case {
         unsigned parts;
@@ -433,7 +437,6 @@ TEST_F(UdptransModule, FramePathAllocatesNothing) {
     auto values = m_ep.StoreValues();
     values.push_back({"AlgoEnable", "0"});
     ASSERT_EQ(0, Start(values));
-    m_lib.Capture(false);
     Frame frame(1, 1, Bytes("frame"));
     ASSERT_EQ(0, Process(frame));  // first use: outputs inserted
     // Heap allocations on the host's thread over 100 frames.
@@ -468,6 +471,7 @@ TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
 }
 
 TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
+    ReadLog();
     auto values = m_ep.StoreValues();
     values.push_back({"ScheduledTransEnable", "1"});
     m_comps.trigger->SetTriggerMode(1);
@@ -532,6 +536,7 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
 }
 
 TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     m_comps.UnregisterTrigger();
     Frame noTrigger(1, 1, Bytes("a"));
@@ -580,6 +585,7 @@ std::string DescriptionWithout(const TempDir& dir, const std::string& key) {
 // processing answers an unreadable "AlgoEnable" or "ScheduledTransEnable"
 // with its code and line.
 TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
+    ReadLog();
     ASSERT_EQ(0, Start());
     ASSERT_FALSE(PortIsFree(m_ep.hostPort));
     // Re-initialisation: the running engine is stopped before the first key
@@ -730,6 +736,7 @@ TEST_F(UdptransModule, UnstartedModuleRefusesWorkAndLeavesNothingBehind) {
 // queries, and every line of the module formatted for direct output and the
 // log callback. The deepest use must stay well inside the 10240 bytes.
 TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
+    ReadLog();
     constexpr long kRequested = 10240;
     constexpr long kBudget = 6144;
     if (thread_spawn_exact_stack(1) != 0) {
@@ -774,8 +781,8 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
     ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
     ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(other.Port())));
     EXPECT_TRUE(Arrives(other, "redirected"));
-    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::FreePort())));
-    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::FreePort())));
+    ASSERT_EQ(0, Set("HostPort", std::to_string(ts::UnsharedPort())));
+    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(ts::UnsharedPort())));
     EXPECT_TRUE(Arrives(other, "moved"));
     ASSERT_EQ(0, Set("TargetPort", std::to_string(m_ep.msg.Port())));
 

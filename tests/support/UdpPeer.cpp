@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 
 namespace ts {
@@ -108,6 +109,20 @@ bool UdpPeer::SendTo(uint16_t port, const std::string& bytes, uint32_t ip) {
 
 uint16_t FreePort() {
     return UdpPeer(INADDR_ANY).Port();
+}
+
+uint16_t UnsharedPort() {
+    constexpr unsigned kFirst = 10000;
+    constexpr unsigned kCount = 20000;  // 10000..29999
+    static std::atomic<unsigned> next{0};
+    const unsigned block = (static_cast<unsigned>(getpid()) % 1000u) * 20u;
+    for (unsigned tries = 0; tries < kCount; ++tries) {
+        const auto port = static_cast<uint16_t>(kFirst + (block + next++) % kCount);
+        if (PortIsFree(port)) {
+            return port;
+        }
+    }
+    return FreePort();
 }
 
 bool PortIsFree(uint16_t port) {

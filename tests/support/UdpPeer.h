@@ -57,6 +57,11 @@ private:
 
 // A port that was free on all interfaces a moment ago.
 uint16_t FreePort();
+// A free port for the module to bind itself, from below the kernel's
+// ephemeral range (32768 and up), where no other test's bind to port 0 can
+// take it between this check and the module's bind; each process walks a
+// block of its own, so test programs running side by side do not meet.
+uint16_t UnsharedPort();
 // True when a UDP socket can bind `port` on all interfaces right now.
 bool PortIsFree(uint16_t port);
 // The local port of socket `fd`, 0 when it has none.

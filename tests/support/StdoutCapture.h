@@ -1,4 +1,4 @@
-// Test helper: captures what the process writes to descriptor 1.
+// Captures what the process writes to descriptor 1.
 //
 // Descriptor 1 is pointed at a pipe whose read end a reader thread drains into
 // a string, so writers (the test thread, the log drain thread) never block on
@@ -16,6 +16,8 @@
 #include <thread>
 
 #include "Wait.h"
+
+namespace ts {
 
 class StdoutCapture {
 public:
@@ -62,7 +64,7 @@ public:
     // Polls until pred(text) holds or the deadline passes; returns the result.
     template <typename Pred>
     bool WaitFor(Pred pred) const {
-        return ts::WaitFor([&] { return pred(Text()); }, 10000);
+        return ::ts::WaitFor([&] { return pred(Text()); }, 10000);
     }
 
 private:
@@ -71,3 +73,5 @@ private:
     mutable std::mutex m_mutex;  // guards m_strText: reader thread writes, test reads
     std::string m_strText;
 };
+
+}  // namespace ts

@@ -1,14 +1,14 @@
-// A small host for the module tests: loads libudptrans.so with dlopen the way
-// the camera application does, drives the module only through the factory and
-// the base class's virtual operations, and gives the tests what a host would
-// have around it: a working folder with a parameter store, the application's
-// components, frames, and UDP receivers on loopback.
+// The module tests' and hardening tests' small host: loads libudptrans.so
+// through ModuleLoader the way the camera application does, drives the module
+// only through the factory and the base class's virtual operations, and gives
+// the tests what a host would have around it: a working folder with a
+// parameter store, the application's components, frames, and UDP receivers on
+// loopback. The module's log stays silent (threshold 8) unless a test reads
+// its lines (ReadLog).
 //
 // Threads: the test's own thread drives everything; the log capture is called
 // on the module's threads and locks its own mutex.
 #pragma once
-
-#include <dlfcn.h>
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +22,7 @@
 
 #include "FrameFactory.h"
 #include "LogCapture.h"
+#include "ModuleLoader.h"
 #include "TempDir.h"
 #include "Threads.h"
 #include "UdpPeer.h"
@@ -34,25 +35,18 @@
 #include "algo/FrameData.h"
 #include "algo/ParamManage.h"
 
-namespace ut {
+namespace ts {
 
 constexpr int kNoData = static_cast<int>(0xC0000004u);
 constexpr int kInvalidArg = static_cast<int>(0xE0000001u);
 constexpr int kModuleId = 17;
 
 inline std::string SoPath() {
-    return UDPTRANS_SO_PATH;
+    return ModulePath();
 }
 inline std::string PdescPath() {
-    return std::filesystem::path(SoPath()).parent_path().string() + "/udptrans.pdesc";
+    return DescriptionPath();
 }
-
-using ts::Datagram;
-using ts::PortIsFree;
-using ts::TempDir;
-using ts::ThreadCount;
-using ts::UdpPeer;
-using ts::WaitFor;
 
 inline std::string StorePath(const TempDir& dir) {
     return dir.Path() + "/udptrans.param";
@@ -80,58 +74,24 @@ inline std::string ReadStore(const TempDir& dir, const std::string& key) {
     return store.GetParam(key, 0);
 }
 
-// libudptrans.so as a host sees it.
-class Library {
+// The loader with GoogleTest's failure reports, silent by default.
+class Library : public ModuleLoader {
 public:
-    using CreateFn = CAbstractUserModule* (*)();
-    using DestroyFn = void (*)(void*, void*);
-    using PriorityFn = void (*)(int, int);
-
     bool Open() {
-        m_handle = dlopen(SoPath().c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (m_handle == nullptr) {
-            ADD_FAILURE() << dlerror();
+        if (!Load()) {
+            ADD_FAILURE() << Error();
             return false;
         }
-        create = reinterpret_cast<CreateFn>(dlsym(m_handle, "CreateModule"));
-        destroy = reinterpret_cast<DestroyFn>(dlsym(m_handle, "DestroyModule"));
-        priority = reinterpret_cast<PriorityFn>(dlsym(m_handle, "log_set_priority"));
-        m_callbacker =
-            reinterpret_cast<ts::LogCapture::Callbacker>(dlsym(m_handle, "log_set_callbacker"));
-        if (create == nullptr || destroy == nullptr || priority == nullptr ||
-            m_callbacker == nullptr) {
-            ADD_FAILURE() << "factory or log functions not exported";
-            return false;
-        }
-        // Silent output, every line to the capture.
-        priority(-1, 8);
-        Capture(true);
+        priority(-1, 8);  // nothing on the test's stdout
         return true;
     }
-    // Lines go to the capture (true) or nowhere (false).
-    void Capture(bool on) { ts::LogCapture::Get().Install(m_callbacker, on ? 3 : -1); }
-    void Close() {
-        if (m_handle != nullptr) {
-            // No reply callback of the module may outlive its code.
-            EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
-            EXPECT_EQ(0, dlclose(m_handle));
-            m_handle = nullptr;
+    // Lines at Debug and above go to the capture (true) or nowhere (false).
+    void Capture(bool on) {
+        if (Loaded()) {
+            LogCapture::Get().Install(callbacker, on ? 3 : -1);
         }
     }
-
-    // Any other exported function, by name (null when it is not exported).
-    template <typename Fn>
-    Fn Sym(const char* name) const {
-        return reinterpret_cast<Fn>(dlsym(m_handle, name));
-    }
-
-    CreateFn create = nullptr;
-    DestroyFn destroy = nullptr;
-    PriorityFn priority = nullptr;  // log_set_priority: thresholds of direct output
-
-private:
-    void* m_handle = nullptr;
-    ts::LogCapture::Callbacker m_callbacker = nullptr;
+    void Close() { EXPECT_TRUE(Unload()) << Error(); }
 };
 
 // Frames come from the host stand-in's builder.
@@ -188,16 +148,11 @@ private:
 struct Endpoints {
     UdpPeer msg;
     UdpPeer hb;
-    uint16_t hostPort = 0;
-    uint16_t hostHbPort = 0;
+    uint16_t hostPort;
+    uint16_t hostHbPort;
 
-    Endpoints() {
-        // Both held at once, so that the two are different.
-        UdpPeer a(INADDR_ANY);
-        UdpPeer b(INADDR_ANY);
-        hostPort = a.Port();
-        hostHbPort = b.Port();
-    }
+    // The module binds the host ports itself, after the test chose them.
+    Endpoints() : hostPort(UnsharedPort()), hostHbPort(UnsharedPort()) {}
     std::vector<std::pair<std::string, std::string>> StoreValues() const {
         return {{"HostPort", std::to_string(hostPort)},
                 {"HostHeartbeatPort", std::to_string(hostHbPort)},
@@ -221,12 +176,13 @@ protected:
         // that thread counts compare like with like.
         CCommProxy::getInstance();
         ASSERT_TRUE(m_lib.Open());
-        ts::LogCapture::Get().Clear();
+        LogCapture::Get().Clear();
     }
     void TearDown() override {
         CCommProxy::getInstance().SetCommandHandler(nullptr);
         CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
         Destroy();
+        m_lib.Capture(false);
         m_lib.Close();
     }
 
@@ -262,7 +218,9 @@ protected:
         return m_module->SetParam(key, value.c_str(), static_cast<int>(value.size()));
     }
     int Process(Frame& frame) { return m_module->Process(frame.Input(), frame.Output()); }
-    static int Logged(const std::string& needle) { return ts::LogCapture::Get().Count(needle); }
+    // For a test that reads the module's lines: from now on they are captured.
+    void ReadLog() { m_lib.Capture(true); }
+    static int Logged(const std::string& needle) { return LogCapture::Get().Count(needle); }
 
     // Hands frames carrying `payload` to the module until one reaches `rx`
     // (a redirect or a re-created socket takes a task pass or two). Returns
@@ -299,4 +257,4 @@ protected:
     uint16_t m_lastFromPort = 0;  // source port of the last payload SendUntilArrives saw
 };
 
-}  // namespace ut
+}  // namespace ts

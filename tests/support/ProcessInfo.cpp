@@ -1,30 +1,20 @@
-// What the hardening tests add to the module tests' small host: helpers that
-// look at the process from outside (its descriptors, its memory, the engine's
-// sockets found by their port).
-//
-// Threads: called on the test's own thread; they only read /proc.
-#pragma once
+#include "ProcessInfo.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
+#include <string>
 
-#include <gtest/gtest.h>
+namespace ts {
 
-#include "ModuleHarness.h"
-
-namespace hardening {
-
-// Calls `fn(fd)` for every open descriptor of this process but the one that
-// reads the list.
-template <typename Fn>
-inline void ForEachFd(Fn fn) {
+void ForEachFd(const std::function<void(int)>& fn) {
     DIR* dir = opendir("/proc/self/fd");
     while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
         const int fd = std::atoi(entry->d_name);
@@ -37,14 +27,13 @@ inline void ForEachFd(Fn fn) {
     }
 }
 
-inline int OpenFdCount() {
+int OpenFdCount() {
     int count = 0;
     ForEachFd([&](int) { ++count; });
     return count;
 }
 
-// Resident set of this process in bytes.
-inline long ResidentBytes() {
+long ResidentBytes() {
     std::ifstream statm("/proc/self/statm");
     long size = 0;
     long resident = 0;
@@ -52,9 +41,7 @@ inline long ResidentBytes() {
     return resident * sysconf(_SC_PAGESIZE);
 }
 
-// The descriptor of this process's UDP socket bound to `port`, or -1. This is
-// how a test reaches the engine's socket without any accessor of the module.
-inline int FindUdpSocketByPort(uint16_t port) {
+int FindUdpSocketByPort(uint16_t port) {
     int found = -1;
     ForEachFd([&](int fd) {
         int type = 0;
@@ -70,6 +57,34 @@ inline int FindUdpSocketByPort(uint16_t port) {
     return found;
 }
 
-using ModuleFixture = ut::ModuleTest;
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
-}  // namespace hardening
+long UdpNoPortsCount() {
+    // Two "Udp:" lines: the names, then the values in the same order.
+    std::ifstream snmp("/proc/net/snmp");
+    std::string names;
+    for (std::string line; std::getline(snmp, line);) {
+        if (line.rfind("Udp: ", 0) != 0) {
+            continue;
+        }
+        if (names.empty()) {
+            names = line;
+            continue;
+        }
+        std::istringstream n(names);
+        std::istringstream v(line);
+        for (std::string name, value; n >> name && v >> value;) {
+            if (name == "NoPorts") {
+                return std::stol(value);
+            }
+        }
+    }
+    return -1;
+}
+
+}  // namespace ts
