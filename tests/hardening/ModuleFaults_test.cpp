@@ -235,6 +235,7 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     ASSERT_EQ(0, Set("TargetPort", std::to_string(closedPort)));
     const int recreatesBefore = Logged("Enter udp recreate.");
     const long unreachableBefore = ts::UdpNoPortsCount();
+    long unreachableAtHalf = -1;
     const double cpuBefore = ts::CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::milliseconds(1500);
@@ -245,18 +246,24 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
         EXPECT_EQ(0, Process(frame));
         ++frames;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (unreachableAtHalf < 0 &&
+            std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(750)) {
+            unreachableAtHalf = ts::UdpNoPortsCount();
+        }
     }
-    // Not stopped: the datagrams went on reaching the closed port (the kernel
-    // counts each; other programs can only add to the count).
-    EXPECT_TRUE(ts::WaitFor([&] {
-        return ts::UdpNoPortsCount() - unreachableBefore >= frames / 2;
-    })) << ts::UdpNoPortsCount() - unreachableBefore
-        << " of " << frames << " frames sent";
+    // Not stopped: datagrams went on reaching the closed port after it had
+    // refused the first ones (the kernel counts each datagram to a port
+    // nobody listens on; the send queue may drop some under load).
+    EXPECT_GT(unreachableAtHalf, unreachableBefore) << "nothing reached the closed port";
+    EXPECT_TRUE(ts::WaitFor([&] { return ts::UdpNoPortsCount() > unreachableAtHalf; }))
+        << "sending stopped after the first refusals";
     // Not spinning: a task looping on an error would keep a core busy for the
     // whole phase; the process as a whole stays well under that.
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(ts::CpuSeconds() - cpuBefore, 0.8 * wall) << "a thread spins on the error";
+    const double cpu = ts::CpuSeconds() - cpuBefore;
+    EXPECT_LT(cpu, 0.8 * wall) << "a thread spins on the error: " << cpu << " s CPU in " << wall
+                               << " s";
     // An unconnected socket hears nothing of the ICMP errors: nothing to re-create.
     const int recreates = Logged("Enter udp recreate.") - recreatesBefore;
     EXPECT_EQ(0, recreates);

@@ -1,7 +1,9 @@
 #include "UdpPeer.h"
 
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,6 +27,23 @@ uint64_t NowMs() {
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000u +
            static_cast<uint64_t>((now.tv_nsec + 500000) / 1000000);
+}
+
+// When the kernel took in the datagram just read from `fd`, on the monotonic
+// clock: a test thread that got to the socket late must not make two
+// datagrams look closer together than they were. The kernel stamps in real
+// time; the age of the stamp is taken off the monotonic now.
+uint64_t ArrivalMs(int fd) {
+    const uint64_t now = NowMs();
+    timeval stamp{};
+    timespec real{};
+    if (ioctl(fd, SIOCGSTAMP, &stamp) != 0 || clock_gettime(CLOCK_REALTIME, &real) != 0) {
+        return now;
+    }
+    const int64_t ageMs = (static_cast<int64_t>(real.tv_sec) - stamp.tv_sec) * 1000 +
+                          (static_cast<int64_t>(real.tv_nsec) / 1000 - stamp.tv_usec) / 1000;
+    return ageMs <= 0 || static_cast<uint64_t>(ageMs) > now ? now
+                                                            : now - static_cast<uint64_t>(ageMs);
 }
 
 }  // namespace
@@ -61,7 +80,7 @@ std::optional<Datagram> UdpPeer::Recv(int timeoutMs) {
         return std::nullopt;
     }
     return Datagram{std::string(buffer, static_cast<size_t>(n)), ntohl(from.sin_addr.s_addr),
-                    ntohs(from.sin_port), NowMs()};
+                    ntohs(from.sin_port), ArrivalMs(m_fd)};
 }
 
 std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,

@@ -19,7 +19,8 @@ struct Datagram {
     std::string bytes;
     uint32_t fromIp = 0;  // host byte order
     uint16_t fromPort = 0;
-    uint64_t arrivalMs = 0;  // CLOCK_MONOTONIC in ms, the clock the module reads
+    // When the kernel took it in: CLOCK_MONOTONIC in ms, the clock the module reads.
+    uint64_t arrivalMs = 0;
 };
 
 class UdpPeer {
