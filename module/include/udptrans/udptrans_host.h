@@ -202,17 +202,35 @@
 /* The keys by kind, in the description's order: X(ID) for each, where
  * UDPTRANS_PARAM_##ID is the key and UDPTRANS_PARAM_##ID##_DEFAULT, _MIN,
  * _MAX or _MAX_LENGTH its values. */
-#define UDPTRANS_PARAM_INT_KEYS(X)                                                            \
-    X(HOST_PORT) X(TARGET_PORT) X(HOST_HEARTBEAT_PORT) X(TARGET_HEARTBEAT_PORT) X(ALGO_ENABLE) \
-    X(SCHEDULED_TRANS_ENABLE) X(SCHEDULED_TRANS_TIME) X(HEARTBEAT_TRAN_MODE)                   \
+/* clang-format off */
+#define UDPTRANS_PARAM_INT_KEYS(X) \
+    X(HOST_PORT)                 \
+    X(TARGET_PORT)               \
+    X(HOST_HEARTBEAT_PORT)       \
+    X(TARGET_HEARTBEAT_PORT)     \
+    X(ALGO_ENABLE)               \
+    X(SCHEDULED_TRANS_ENABLE)    \
+    X(SCHEDULED_TRANS_TIME)      \
+    X(HEARTBEAT_TRAN_MODE)       \
     X(HEARTBEAT_INTERVAL)
 #define UDPTRANS_PARAM_STRING_KEYS(X) X(TARGET_IP) X(TARGET_HEARTBEAT_IP) X(HEARTBEAT_TEXT)
 #define UDPTRANS_PARAM_IPV4_KEYS(X) X(HOST_IP)
 /* All thirteen, in the description's order (GetAllParam lists them so). */
-#define UDPTRANS_PARAM_KEYS(X)                                                             \
-    X(HOST_IP) X(HOST_PORT) X(TARGET_IP) X(TARGET_PORT) X(HOST_HEARTBEAT_PORT)              \
-    X(TARGET_HEARTBEAT_IP) X(TARGET_HEARTBEAT_PORT) X(ALGO_ENABLE) X(SCHEDULED_TRANS_ENABLE) \
-    X(SCHEDULED_TRANS_TIME) X(HEARTBEAT_TRAN_MODE) X(HEARTBEAT_TEXT) X(HEARTBEAT_INTERVAL)
+#define UDPTRANS_PARAM_KEYS(X) \
+    X(HOST_IP)                   \
+    X(HOST_PORT)                 \
+    X(TARGET_IP)                 \
+    X(TARGET_PORT)               \
+    X(HOST_HEARTBEAT_PORT)       \
+    X(TARGET_HEARTBEAT_IP)       \
+    X(TARGET_HEARTBEAT_PORT)     \
+    X(ALGO_ENABLE)               \
+    X(SCHEDULED_TRANS_ENABLE)    \
+    X(SCHEDULED_TRANS_TIME)      \
+    X(HEARTBEAT_TRAN_MODE)       \
+    X(HEARTBEAT_TEXT)            \
+    X(HEARTBEAT_INTERVAL)
+/* clang-format on */
 
 /* ---- Result codes ----------------------------------------------------------
  * What the module's operations return to the host, and what each means. */
@@ -256,8 +274,8 @@
 
 /* ---- The module's own threads ----------------------------------------------
  * Started by SetPwd, joined by DestroyModule (and by a re-start). */
-#define UDPTRANS_THREAD_MESSAGE "udp_input_task"  /* priority 60 */
-#define UDPTRANS_THREAD_HEARTBEAT "udp_out_task"  /* priority 40 */
+#define UDPTRANS_THREAD_MESSAGE "udp_input_task" /* priority 60 */
+#define UDPTRANS_THREAD_HEARTBEAT "udp_out_task" /* priority 40 */
 /* Datagrams arriving on the message endpoint are read up to this size and
  * handed as text to CCommProxy::AsynRecv (MessageInfo::szMsg keeps its first
  * 127 characters); the proxy's answers go to the message target. */
