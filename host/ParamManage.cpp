@@ -36,7 +36,6 @@
 
 namespace {
 
-constexpr size_t kStoreFileMax = CParamManage::kStoreFileMax;
 constexpr char kFlagNotAnyAddress[] = "not-any-address";
 // Dropped lines named one by one on stderr; the rest are counted.
 constexpr size_t kDroppedNamed = 10;
