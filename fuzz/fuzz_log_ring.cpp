@@ -24,20 +24,10 @@
 #include <deque>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz_log_ring: %s\n", what);
-    std::abort();
-}
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        Fail(what);
-    }
-}
 
 struct Record {
     uint32_t offset = 0;

@@ -32,21 +32,11 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "algo/AbstractUserModule.h"
 #include "algo/ParamManage.h"
 
 namespace {
-
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "fuzz_params: %s\n", what.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const std::string& what) {
-    if (!ok) {
-        Fail(what);
-    }
-}
 
 const char* const kKeys[] = {"HostIp",
                              "HostPort",

@@ -35,22 +35,12 @@
 #include <mutex>
 #include <string>
 
+#include "FuzzCheck.h"
 #include "UdpConnection.h"
 #include "algo/CommProxy.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what, long value) {
-    std::fprintf(stderr, "fuzz_recv_path: %s (%ld)\n", what, value);
-    std::abort();
-}
-
-void Check(bool ok, const char* what, long value = 0) {
-    if (!ok) {
-        Fail(what, value);
-    }
-}
 
 std::mutex g_mtx;  // guards the four values below (fuzzer thread vs proxy thread)
 std::string g_answer;

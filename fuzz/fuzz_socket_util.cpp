@@ -33,20 +33,10 @@
 #include <cstring>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what, int value) {
-    std::fprintf(stderr, "fuzz_socket_util: %s (%d)\n", what, value);
-    std::abort();
-}
-
-void Check(bool ok, const char* what, int value = 0) {
-    if (!ok) {
-        Fail(what, value);
-    }
-}
 
 constexpr int kHighFd = 1500;    // above FD_SETSIZE, below the raised limit
 constexpr int kClosedFd = 1900;  // never open

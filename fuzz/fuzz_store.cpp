@@ -21,23 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "FuzzFolder.h"
 #include "algo/ParamManage.h"
 
 namespace {
 
 std::string g_dir;
-
-[[noreturn]] void Fail(const std::string& what) {
-    std::fprintf(stderr, "fuzz_store: %s\n", what.c_str());
-    std::abort();
-}
-
-void Check(bool ok, const std::string& what) {
-    if (!ok) {
-        Fail(what);
-    }
-}
 
 std::vector<std::string> Entries() {
     std::vector<std::string> names;
