@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -79,8 +80,12 @@ std::optional<Datagram> UdpPeer::Recv(int timeoutMs) {
     if (n < 0) {
         return std::nullopt;
     }
+    // The stamp is put together from two clocks read a moment apart, so it
+    // can come out a little before the previous one; datagrams are read in
+    // the order the kernel took them in, so it never really is.
+    m_lastArrivalMs = std::max(m_lastArrivalMs, ArrivalMs(m_fd));
     return Datagram{std::string(buffer, static_cast<size_t>(n)), ntohl(from.sin_addr.s_addr),
-                    ntohs(from.sin_port), ArrivalMs(m_fd)};
+                    ntohs(from.sin_port), m_lastArrivalMs};
 }
 
 std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,

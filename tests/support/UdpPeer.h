@@ -19,7 +19,8 @@ struct Datagram {
     std::string bytes;
     uint32_t fromIp = 0;  // host byte order
     uint16_t fromPort = 0;
-    // When the kernel took it in: CLOCK_MONOTONIC in ms, the clock the module reads.
+    // When the kernel took it in: CLOCK_MONOTONIC in ms, the clock the module
+    // reads; never before the previous datagram of the same peer.
     uint64_t arrivalMs = 0;
 };
 
@@ -54,6 +55,7 @@ public:
 private:
     int m_fd = -1;
     uint16_t m_port = 0;
+    uint64_t m_lastArrivalMs = 0;
 };
 
 // A port that was free on all interfaces a moment ago.
