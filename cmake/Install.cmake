@@ -41,7 +41,7 @@ install(TARGETS ${_udptrans_export_targets}
 install(FILES ${CMAKE_SOURCE_DIR}/module/udptrans.pdesc
     DESTINATION ${UDPTRANS_INSTALL_LIBDIR})
 
-# The host program's install rule and its RPATH ($ORIGIN/../lib) are apps/'s own.
+# The host program's install rule and its RPATH ($ORIGIN/../lib) are apps/host_program/'s own.
 
 # Public headers: the framework's, for building modules against libalgo, and
 # the C API of the runtime library. Internal headers (UtLog.h, the layers'

@@ -48,28 +48,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     argv.push_back(nullptr);
 
-    host::HostOptions options;
+    hostprog::HostOptions options;
     std::string error;
-    switch (host::ParseOptions(static_cast<int>(words.size()), argv.data(), options, error)) {
-        case host::ParseResult::kError:
+    switch (hostprog::ParseOptions(static_cast<int>(words.size()), argv.data(), options, error)) {
+        case hostprog::ParseResult::kError:
             Check(!error.empty(), "an error without a message");
             for (const char c : error) {
                 const auto u = static_cast<unsigned char>(c);
                 Check(u >= 0x20 && u < 0x7f, "an unescaped byte in an error");
             }
             break;
-        case host::ParseResult::kHelp:
-            Check(!host::UsageText("udptrans-host").empty(), "no help text");
+        case hostprog::ParseResult::kHelp:
+            Check(!hostprog::UsageText("udptrans-host").empty(), "no help text");
             break;
-        case host::ParseResult::kVersion:
-            Check(host::VersionText().rfind("udptrans-host ", 0) == 0, "no version line");
+        case hostprog::ParseResult::kVersion:
+            Check(hostprog::VersionText().rfind("udptrans-host ", 0) == 0, "no version line");
             break;
-        case host::ParseResult::kRun:
+        case hostprog::ParseResult::kRun:
             Check(options.nFrames >= 0 && options.nFrames <= 100000000, "frames out of range");
             Check(options.dFps >= 0.001 && options.dFps <= 1000.0, "fps out of range");
             Check(options.nLogLevel >= 0 && options.nLogLevel <= 8, "log level out of range");
             Check(options.nModuleId >= 0 && options.nModuleId <= 297, "module id out of range");
-            Check(!options.bPayloadIsFile || options.strPayload.size() <= host::kPayloadFileMax,
+            Check(!options.bPayloadIsFile || options.strPayload.size() <= hostprog::kPayloadFileMax,
                   "payload file beyond its bound");
             Check(!options.strStoreDir.empty(), "empty store folder");
             Check(options.nProcessMs >= 0 && options.nProcessMs <= 600000,
@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             // Only text payloads are templates; keep the expansion bounded.
             if (!options.bPayloadIsFile && options.strPayload.size() < 4096) {
-                (void)host::ExpandPayload(options.strPayload, 2147483647, -2147483647);
+                (void)hostprog::ExpandPayload(options.strPayload, 2147483647, -2147483647);
             }
             break;
     }

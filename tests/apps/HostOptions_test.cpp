@@ -15,8 +15,8 @@
 
 namespace {
 
-using host::HostOptions;
-using host::ParseResult;
+using hostprog::HostOptions;
+using hostprog::ParseResult;
 
 ParseResult Parse(std::vector<std::string> words, HostOptions& options, std::string& error) {
     words.insert(words.begin(), "udptrans-host");
@@ -25,7 +25,7 @@ ParseResult Parse(std::vector<std::string> words, HostOptions& options, std::str
         argv.push_back(word.data());
     }
     argv.push_back(nullptr);
-    return host::ParseOptions(static_cast<int>(words.size()), argv.data(), options, error);
+    return hostprog::ParseOptions(static_cast<int>(words.size()), argv.data(), options, error);
 }
 
 TEST(HostOptions, SetsKeepTheirOrderAndBothValueForms) {
@@ -45,10 +45,10 @@ TEST(HostOptions, SetsKeepTheirOrderAndBothValueForms) {
     EXPECT_EQ(options.vecSet[1].second, "a=b c");
     EXPECT_EQ(options.nFrames, 0);
     EXPECT_DOUBLE_EQ(options.dFps, 2.5);
-    EXPECT_EQ(options.eTrigger, host::TriggerMode::kSoft);
+    EXPECT_EQ(options.eTrigger, hostprog::TriggerMode::kSoft);
     EXPECT_EQ(options.nProcessMs, 300);
-    EXPECT_EQ(options.eListen, host::ListenMode::kOff);
-    EXPECT_EQ(options.eLogMode, host::LogMode::kRing);
+    EXPECT_EQ(options.eListen, hostprog::ListenMode::kOff);
+    EXPECT_EQ(options.eLogMode, hostprog::LogMode::kRing);
     EXPECT_DOUBLE_EQ(options.dDurationSec, 0.0);
 }
 
@@ -100,13 +100,13 @@ TEST(HostOptions, TheLastWordWinsAndHelpListsEveryParameterKey) {
     EXPECT_DOUBLE_EQ(options.dDurationSec, 2.0);
     EXPECT_FALSE(options.bPayloadIsFile);
     EXPECT_EQ(options.strPayload, "text");
-    EXPECT_EQ(options.eListen, host::ListenMode::kOff);
+    EXPECT_EQ(options.eListen, hostprog::ListenMode::kOff);
     EXPECT_TRUE(options.bPing && options.bJson && options.bQuiet && options.bShowParams);
     ASSERT_EQ(Parse({"--payload", "text", "--payload-file", path}, options, error),
               ParseResult::kRun);
     EXPECT_TRUE(options.bPayloadIsFile);
 
-    const std::string help = host::UsageText("udptrans-host");
+    const std::string help = hostprog::UsageText("udptrans-host");
     for (const char* key :
          {UDPTRANS_PARAM_HOST_IP, UDPTRANS_PARAM_HOST_PORT, UDPTRANS_PARAM_TARGET_IP,
           UDPTRANS_PARAM_TARGET_PORT, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT,
@@ -116,7 +116,7 @@ TEST(HostOptions, TheLastWordWinsAndHelpListsEveryParameterKey) {
           UDPTRANS_PARAM_HEARTBEAT_TEXT, UDPTRANS_PARAM_HEARTBEAT_INTERVAL}) {
         EXPECT_NE(help.find(std::string(" ") + key), std::string::npos) << key;
     }
-    EXPECT_EQ(host::VersionText(), std::string("udptrans-host ") + UDPTRANS_VERSION_STRING);
+    EXPECT_EQ(hostprog::VersionText(), std::string("udptrans-host ") + UDPTRANS_VERSION_STRING);
 }
 
 TEST(HostOptions, PayloadFileIsTakenByteForByte) {
@@ -132,9 +132,9 @@ TEST(HostOptions, PayloadFileIsTakenByteForByte) {
 }
 
 TEST(HostOptions, PayloadTemplateReplacesBothCounters) {
-    EXPECT_EQ(host::ExpandPayload("f={frame} t={trigger} {frame}", 12, 3), "f=12 t=3 12");
-    EXPECT_EQ(host::ExpandPayload("{frame", 1, 2), "{frame");
-    EXPECT_EQ(host::ExpandPayload("", 1, 2), "");
+    EXPECT_EQ(hostprog::ExpandPayload("f={frame} t={trigger} {frame}", 12, 3), "f=12 t=3 12");
+    EXPECT_EQ(hostprog::ExpandPayload("{frame", 1, 2), "{frame");
+    EXPECT_EQ(hostprog::ExpandPayload("", 1, 2), "");
 }
 
 TEST(HostOptions, FilesThatAreNotSmallRegularFilesAreRefusedWithoutBlocking) {
@@ -143,7 +143,7 @@ TEST(HostOptions, FilesThatAreNotSmallRegularFilesAreRefusedWithoutBlocking) {
     const std::string fifo = dir.Path() + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const std::string big = dir.Path() + "/big";
-    ASSERT_TRUE(ts::WriteFile(big, std::string(host::kPayloadFileMax + 1, 'x')));
+    ASSERT_TRUE(ts::WriteFile(big, std::string(hostprog::kPayloadFileMax + 1, 'x')));
     const std::vector<std::pair<std::string, std::string>> cases = {
         {dir.Path(), "folder"},
         {"/dev/zero", "not a regular file"},
@@ -159,11 +159,11 @@ TEST(HostOptions, FilesThatAreNotSmallRegularFilesAreRefusedWithoutBlocking) {
         EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
     // The largest accepted file is taken whole.
-    ASSERT_TRUE(ts::WriteFile(big, std::string(host::kPayloadFileMax, 'y')));
+    ASSERT_TRUE(ts::WriteFile(big, std::string(hostprog::kPayloadFileMax, 'y')));
     HostOptions options;
     std::string error;
     ASSERT_EQ(Parse({"--payload-file", big}, options, error), ParseResult::kRun) << error;
-    EXPECT_EQ(options.strPayload.size(), host::kPayloadFileMax);
+    EXPECT_EQ(options.strPayload.size(), hostprog::kPayloadFileMax);
 }
 
 TEST(HostOptions, ValuesInErrorsAreEscaped) {

@@ -6,7 +6,7 @@
 #include "ResultCodes.h"
 #include "TextEscape.h"
 
-namespace host {
+namespace hostprog {
 namespace {
 
 // Splits off the first blank-separated word of `text`.
@@ -115,4 +115,4 @@ std::optional<std::string> CCommandHandler::Answer(std::string text) {
     return std::nullopt;
 }
 
-}  // namespace host
+}  // namespace hostprog

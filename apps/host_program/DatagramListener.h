@@ -21,7 +21,7 @@
 #include "LinePrinter.h"
 #include "SocketSet.h"
 
-namespace host {
+namespace hostprog {
 
 class CDatagramListener : private wire::CSocketSet::Sink {
 public:
@@ -63,4 +63,4 @@ private:
     std::atomic<uint64_t> m_nCount{0};  // written by the thread, read by any
 };
 
-}  // namespace host
+}  // namespace hostprog

@@ -16,7 +16,7 @@
 #include "Console.h"
 #include "ModuleLibrary.h"
 
-namespace host {
+namespace hostprog {
 
 class CLogRelay {
 public:
@@ -41,4 +41,4 @@ private:
     static std::atomic<CLogRelay*> s_pInstalled;
 };
 
-}  // namespace host
+}  // namespace hostprog

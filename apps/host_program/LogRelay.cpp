@@ -5,7 +5,7 @@
 
 #include "TextEscape.h"
 
-namespace host {
+namespace hostprog {
 
 std::atomic<CLogRelay*> CLogRelay::s_pInstalled{nullptr};
 
@@ -42,4 +42,4 @@ int CLogRelay::Deliver(int id, int, int, const char* line, int length) {
     return 0;
 }
 
-}  // namespace host
+}  // namespace hostprog

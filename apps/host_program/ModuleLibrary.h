@@ -16,7 +16,7 @@
 
 #include "algo/AbstractUserModule.h"
 
-namespace host {
+namespace hostprog {
 
 struct ModuleLogApi {
     int (*prtInit)(int mode, int units, int (*spawn)(const char*, void* (*)(void*))) = nullptr;
@@ -61,4 +61,4 @@ private:
     ModuleLogApi m_stLog;
 };
 
-}  // namespace host
+}  // namespace hostprog

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace host {
+namespace hostprog {
 
 // Payload files are read whole at start; the module sends at most the first
 // 1028 bytes of a result block, so a larger bound only serves a test of that.
@@ -62,4 +62,4 @@ std::string VersionText();
 // (text payloads only; file payloads are sent as they are).
 std::string ExpandPayload(const std::string& payload, int frame, int trigger);
 
-}  // namespace host
+}  // namespace hostprog

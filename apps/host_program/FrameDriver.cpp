@@ -10,7 +10,7 @@
 #include "FrameFactory.h"
 #include "TextEscape.h"
 
-namespace host {
+namespace hostprog {
 namespace {
 
 constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
@@ -179,4 +179,4 @@ void CFrameDriver::HandOver(int frame, int trigger) {
     }
 }
 
-}  // namespace host
+}  // namespace hostprog

@@ -6,7 +6,7 @@
 
 #include "FileCheck.h"
 
-namespace host {
+namespace hostprog {
 namespace {
 
 // dlsym hands out data pointers; the module exports these names as functions
@@ -87,4 +87,4 @@ std::string CModuleLibrary::DefaultPath() {
     return dir + "/../lib/libudptrans.so";
 }
 
-}  // namespace host
+}  // namespace hostprog

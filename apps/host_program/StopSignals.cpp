@@ -8,7 +8,7 @@
 #include <ctime>
 #include <initializer_list>
 
-namespace host {
+namespace hostprog {
 namespace {
 
 sigset_t StopSet() {
@@ -68,4 +68,4 @@ const char* StopSignalName(int signal) {
     }
 }
 
-}  // namespace host
+}  // namespace hostprog

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <mutex>
 
-namespace host {
+namespace hostprog {
 
 class CConsole {
 public:
@@ -31,4 +31,4 @@ private:
     const bool m_bMuted;
 };
 
-}  // namespace host
+}  // namespace hostprog

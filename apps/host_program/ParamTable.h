@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace host {
+namespace hostprog {
 
 struct ParamInfo {
     const char* pKey;
@@ -20,4 +20,4 @@ struct ParamInfo {
 // In the description's order (the order GetAllParam lists them in).
 const std::vector<ParamInfo>& ParamTable();
 
-}  // namespace host
+}  // namespace hostprog

@@ -27,7 +27,7 @@
 #include "LocalTriggerSource.h"
 #include "algo/AbstractUserModule.h"
 
-namespace host {
+namespace hostprog {
 
 struct FrameStats {
     uint64_t nHandedOver = 0;
@@ -100,4 +100,4 @@ private:
     FrameStats m_stStats;  // processing thread only; read by Stats after the join
 };
 
-}  // namespace host
+}  // namespace hostprog

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace host {
+namespace hostprog {
 
 // The host ports the module will ask for: the store file's values where it
 // has valid ones, else the description's defaults. Read before the module
@@ -31,4 +31,4 @@ RequestedPorts ReadRequestedPorts(const std::string& storeFile, const std::strin
 // refuses what does not convert and the broadcast address.
 bool TargetAddressUsable(const std::string& text);
 
-}  // namespace host
+}  // namespace hostprog

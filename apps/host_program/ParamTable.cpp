@@ -2,7 +2,7 @@
 
 #include "udptrans/udptrans_host.h"
 
-namespace host {
+namespace hostprog {
 
 const std::vector<ParamInfo>& ParamTable() {
     static const std::vector<ParamInfo> table = [] {
@@ -41,4 +41,4 @@ const std::vector<ParamInfo>& ParamTable() {
     return table;
 }
 
-}  // namespace host
+}  // namespace hostprog

@@ -13,7 +13,7 @@
 #include "TextEscape.h"
 #include "udptrans/udptrans_version.h"
 
-namespace host {
+namespace hostprog {
 namespace {
 
 // Numbers are checked on their text before CLI11 converts them: decimal only,
@@ -313,4 +313,4 @@ std::string ExpandPayload(const std::string& payload, int frame, int trigger) {
     return out;
 }
 
-}  // namespace host
+}  // namespace hostprog

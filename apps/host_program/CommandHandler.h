@@ -28,7 +28,7 @@
 #include "algo/AbstractUserModule.h"
 #include "algo/CommProxy.h"
 
-namespace host {
+namespace hostprog {
 
 class CCommandHandler {
 public:
@@ -56,4 +56,4 @@ private:
     std::atomic<uint64_t> m_nIgnored{0};
 };
 
-}  // namespace host
+}  // namespace hostprog

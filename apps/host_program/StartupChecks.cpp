@@ -10,7 +10,7 @@
 #include "algo/ParamManage.h"
 #include "udptrans/udptrans_host.h"
 
-namespace host {
+namespace hostprog {
 namespace {
 
 constexpr size_t kStoreFileMax = 1024 * 1024;  // the store's own limit
@@ -96,4 +96,4 @@ bool TargetAddressUsable(const std::string& text) {
     return inet_addr(text.c_str()) != INADDR_NONE;
 }
 
-}  // namespace host
+}  // namespace hostprog

@@ -57,8 +57,8 @@
 namespace {
 
 using apps::EscapeText;
-using host::CConsole;
-using host::HostOptions;
+using hostprog::CConsole;
+using hostprog::HostOptions;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -133,7 +133,8 @@ public:
                 return true;
             }
             // Short slices: `done` is polled, not signalled.
-            Take(host::WaitStopSignal(static_cast<int>(std::min<uint64_t>(deadlineMs - now, 20))));
+            Take(hostprog::WaitStopSignal(
+                static_cast<int>(std::min<uint64_t>(deadlineMs - now, 20))));
         }
     }
     // Before the module is stopped: a signal that came meanwhile is noted, and
@@ -141,9 +142,9 @@ public:
     // take as long as its longest scheduled wait.
     void EnterShutdown() {
         if (m_nSignal == 0) {
-            Take(host::WaitStopSignal(0));
+            Take(hostprog::WaitStopSignal(0));
         }
-        host::ArmImmediateExit();
+        hostprog::ArmImmediateExit();
     }
     bool Stopped() const { return m_nSignal != 0; }
     int Signal() const { return m_nSignal; }
@@ -154,9 +155,9 @@ private:
             return;
         }
         m_console.Print("udptrans-host: %s received, shutting down (again: at once)",
-                        host::StopSignalName(signal));
+                        hostprog::StopSignalName(signal));
         m_nSignal = signal;
-        host::ArmImmediateExit();
+        hostprog::ArmImmediateExit();
     }
 
     CConsole& m_console;
@@ -231,7 +232,7 @@ void SendPing(uint16_t port, CConsole& console) {
 // When the last answer may still be on its way: the scheduled delay after the
 // last trigger while scheduled transmission is on, the settle margin after the
 // last hand-over in any case.
-uint64_t DrainDeadline(CAbstractUserModule& module, const host::CFrameDriver& driver) {
+uint64_t DrainDeadline(CAbstractUserModule& module, const hostprog::CFrameDriver& driver) {
     uint64_t deadline = driver.LastProcessMs() + kSettleMs;
     const uint64_t lastTrigger = driver.LastTriggerMs();
     if (lastTrigger != 0 &&
@@ -244,7 +245,7 @@ uint64_t DrainDeadline(CAbstractUserModule& module, const host::CFrameDriver& dr
 }
 
 struct RunCounts {
-    host::FrameStats stats;
+    hostprog::FrameStats stats;
     bool bListenerOn = false;
     uint64_t nArrived = 0;
     uint64_t nAnswered = 0;
@@ -254,7 +255,7 @@ struct RunCounts {
 // The one line that tells how the run went. "Queued" is what the module
 // accepted (status 1): whether it left the machine only the listener can say.
 std::string SummaryLine(const RunCounts& counts) {
-    const host::FrameStats& stats = counts.stats;
+    const hostprog::FrameStats& stats = counts.stats;
     uint64_t refusedTotal = 0;
     std::string byCode;
     for (const auto& [code, count] : stats.mapRefused) {
@@ -279,7 +280,7 @@ std::string SummaryLine(const RunCounts& counts) {
             std::to_string(counts.nIgnored) + " datagram(s) ignored (not commands)";
     if (stats.nTriggersRefused != 0) {
         line += ", " + std::to_string(stats.nTriggersRefused) + " trigger(s) refused (" +
-                std::to_string(host::kMaxPendingTriggers) + " frames waiting)";
+                std::to_string(hostprog::kMaxPendingTriggers) + " frames waiting)";
     }
     return line;
 }
@@ -307,12 +308,12 @@ std::string FolderOf(const std::string& path) {
 // taken and replaced by the next free one (the store now holds that one).
 // True when the transport can have started.
 bool WarnAboutStart(const std::map<std::string, std::string>& store,
-                    const host::RequestedPorts& requested, int hostPort, int hostHbPort) {
+                    const hostprog::RequestedPorts& requested, int hostPort, int hostHbPort) {
     bool usable = true;
     for (const char* key : {UDPTRANS_PARAM_TARGET_IP, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP}) {
         const auto it = store.find(key);
         const std::string value = it == store.end() ? std::string() : it->second;
-        if (!host::TargetAddressUsable(value)) {
+        if (!hostprog::TargetAddressUsable(value)) {
             Fail(std::string("warning: stored ") + key + " \"" + EscapeText(value) +
                  "\" is not a usable address: the module's transport did not start and "
                  "nothing will be sent; set it with --set " +
@@ -339,11 +340,11 @@ bool WarnAboutStart(const std::map<std::string, std::string>& store,
 // line), "store" (a stored value other than the default: an earlier --set, a
 // remote SET, an edited file), "bound" (a host port that was taken, so the
 // module bound the next free one and stored it) or "default".
-std::map<std::string, std::string> ParamSources(const host::RequestedPorts& before,
+std::map<std::string, std::string> ParamSources(const hostprog::RequestedPorts& before,
                                                 const HostOptions& options,
                                                 const std::map<std::string, std::string>& store) {
     std::map<std::string, std::string> sources;
-    for (const host::ParamInfo& row : host::ParamTable()) {
+    for (const hostprog::ParamInfo& row : hostprog::ParamTable()) {
         const std::string key = row.pKey;
         const auto now = store.find(key);
         const std::string value = now == store.end() ? std::string() : now->second;
@@ -370,7 +371,7 @@ std::map<std::string, std::string> ParamSources(const host::RequestedPorts& befo
 void ShowParams(const std::map<std::string, std::string>& store,
                 const std::map<std::string, std::string>& sources) {
     std::printf("%-21s %-17s %-17s %-25s %s\n", "KEY", "VALUE", "DEFAULT", "RANGE", "FROM");
-    for (const host::ParamInfo& row : host::ParamTable()) {
+    for (const hostprog::ParamInfo& row : hostprog::ParamTable()) {
         const auto value = store.find(row.pKey);
         std::printf("%-21s %-17s %-17s %-25s %s\n", row.pKey,
                     ("\"" + EscapeText(value == store.end() ? std::string() : value->second) + "\"")
@@ -423,9 +424,10 @@ int Run(const HostOptions& options) {
     CConsole console(stdout, options.bQuiet);
     CConsole errors(stderr);
     const auto startTime = std::chrono::steady_clock::now();
-    const std::string modulePath =
-        options.strModulePath.empty() ? host::CModuleLibrary::DefaultPath() : options.strModulePath;
-    const bool ringLog = options.eLogMode == host::LogMode::kRing;
+    const std::string modulePath = options.strModulePath.empty()
+                                       ? hostprog::CModuleLibrary::DefaultPath()
+                                       : options.strModulePath;
+    const bool ringLog = options.eLogMode == hostprog::LogMode::kRing;
     const std::string storeShown = EscapeText(options.strStoreDir);
 
     std::error_code fsError;
@@ -439,13 +441,13 @@ int Run(const HostOptions& options) {
     // module's code until the process ends and cannot be stopped, so the
     // object must stay mapped: it is loaded resident (RTLD_NODELETE, and the
     // library never calls dlclose on it).
-    host::CModuleLibrary library;
+    hostprog::CModuleLibrary library;
     std::string error;
     if (!library.Load(modulePath, ringLog, error)) {
         Fail(EscapeText(error));
         return kExitFailure;
     }
-    const host::ModuleLogApi& log = library.Log();
+    const hostprog::ModuleLogApi& log = library.Log();
     const int logInit = log.prtInit(ringLog ? 1 : 0, ringLog ? kLogRingUnits : 0,
                                     ringLog ? SpawnLogThread : nullptr);
     if (logInit != 0) {
@@ -454,11 +456,11 @@ int Run(const HostOptions& options) {
     }
     // The module's lines come through the relay to standard error, escaped;
     // the colour it puts around them means something only on a terminal.
-    host::CLogRelay relay(errors, isatty(STDERR_FILENO) == 1);
+    hostprog::CLogRelay relay(errors, isatty(STDERR_FILENO) == 1);
     relay.Install(log, options.nModuleId, options.nLogLevel);
 
     // Read before the start, which writes the bound ports back into the store.
-    const host::RequestedPorts requested = host::ReadRequestedPorts(
+    const hostprog::RequestedPorts requested = hostprog::ReadRequestedPorts(
         options.strStoreDir + "/udptrans.param", FolderOf(modulePath) + "/udptrans.pdesc");
 
     int exitCode = kExitOk;
@@ -470,7 +472,8 @@ int Run(const HostOptions& options) {
                  apps::DescribeResult(components.Result()));
             return kExitFailure;
         }
-        components.Trigger().SetTriggerMode(options.eTrigger == host::TriggerMode::kSoft ? 1 : 0);
+        components.Trigger().SetTriggerMode(options.eTrigger == hostprog::TriggerMode::kSoft ? 1
+                                                                                             : 0);
         components.Image().SetTestImage(options.bTestImage ? 1 : 0);
 
         // The proxy's worker thread is made on first use.
@@ -491,9 +494,9 @@ int Run(const HostOptions& options) {
 
         // Handler and driver exist before the module starts: a command may
         // arrive as soon as the module has bound its port.
-        host::CFrameDriver driver(*module, components.Trigger(), options, console);
-        host::CCommandHandler handler(*module, driver, options.bAllowRemoteSet, options.bVerbose,
-                                      console);
+        hostprog::CFrameDriver driver(*module, components.Trigger(), options, console);
+        hostprog::CCommandHandler handler(*module, driver, options.bAllowRemoteSet,
+                                          options.bVerbose, console);
         // Shutdown, in the order the module needs: no more frames; no more
         // commands that could reach the module; then the module itself. Also
         // run when the run leaves early (a failure, an exception).
@@ -524,7 +527,7 @@ int Run(const HostOptions& options) {
                 return handler.Handle(request, reply);
             });
 
-        host::CDatagramListener listener(console, startTime);
+        hostprog::CDatagramListener listener(console, startTime);
         CStopWatch watch(console);
         RunCounts counts;
         bool started = false;
@@ -598,12 +601,12 @@ int Run(const HostOptions& options) {
                 WarnAboutStart(store, requested, hostPort, hostHbPort);
                 const std::string payload = options.bPayloadIsFile
                                                 ? options.strPayload
-                                                : host::ExpandPayload(options.strPayload, 0, 0);
-                if (payload.size() > host::kResultBlockMax) {
+                                                : hostprog::ExpandPayload(options.strPayload, 0, 0);
+                if (payload.size() > hostprog::kResultBlockMax) {
                     console.Print(
                         "udptrans-host: the result block is %zu bytes; the module sends "
                         "only its first %zu bytes",
-                        payload.size(), host::kResultBlockMax);
+                        payload.size(), hostprog::kResultBlockMax);
                 }
 
                 // Listen on each target that this machine can receive on.
@@ -614,8 +617,8 @@ int Run(const HostOptions& options) {
                         return;
                     }
                     const bool wanted =
-                        options.eListen == host::ListenMode::kOn ||
-                        (options.eListen == host::ListenMode::kAuto && IsLoopback(address));
+                        options.eListen == hostprog::ListenMode::kOn ||
+                        (options.eListen == hostprog::ListenMode::kAuto && IsLoopback(address));
                     if (!wanted) {
                         return;
                     }
@@ -632,8 +635,9 @@ int Run(const HostOptions& options) {
                     addTarget(hbIp, hbPort);
                 }
 
-                const char* mode = options.eTrigger == host::TriggerMode::kSoft ? "soft-triggered"
-                                                                                : "free-running";
+                const char* mode = options.eTrigger == hostprog::TriggerMode::kSoft
+                                       ? "soft-triggered"
+                                       : "free-running";
                 console.Print(
                     "udptrans-host: %d frames at %g fps, %s, then %g s; %s", options.nFrames,
                     options.dFps, mode, options.dDurationSec,
@@ -642,7 +646,7 @@ int Run(const HostOptions& options) {
                     "udptrans-host: try  echo PING | nc -u -w1 127.0.0.1 %d   (Ctrl-C stops)",
                     hostPort);
                 counts.bListenerOn = !listener.Empty();
-                host::CDatagramListener::Format format;
+                hostprog::CDatagramListener::Format format;
                 format.bJson = options.bJson;
                 format.bQuiet = options.bQuiet;
                 format.strHeartbeat = storeValue(UDPTRANS_PARAM_HEARTBEAT_TEXT);
@@ -709,23 +713,23 @@ int main(int argc, char** argv) {
     HostOptions options;
     std::string error;
     try {
-        switch (host::ParseOptions(argc, argv, options, error)) {
-            case host::ParseResult::kHelp:
-                std::fputs(host::UsageText("udptrans-host").c_str(), stdout);
+        switch (hostprog::ParseOptions(argc, argv, options, error)) {
+            case hostprog::ParseResult::kHelp:
+                std::fputs(hostprog::UsageText("udptrans-host").c_str(), stdout);
                 return kExitOk;
-            case host::ParseResult::kVersion:
-                std::printf("%s\n", host::VersionText().c_str());
+            case hostprog::ParseResult::kVersion:
+                std::printf("%s\n", hostprog::VersionText().c_str());
                 return kExitOk;
-            case host::ParseResult::kError:
+            case hostprog::ParseResult::kError:
                 std::fprintf(stderr, "udptrans-host: %s\nTry 'udptrans-host --help'.\n",
                              error.c_str());
                 return kExitUsage;
-            case host::ParseResult::kRun:
+            case hostprog::ParseResult::kRun:
                 break;
         }
         // Blocked before any thread exists, so every thread inherits the mask
         // and the signals wait for the main thread.
-        host::BlockStopSignals();
+        hostprog::BlockStopSignals();
         // A closed output pipe must not kill the program in the middle of shutdown.
         signal(SIGPIPE, SIG_IGN);
         return Run(options);

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace host {
+namespace hostprog {
 namespace {
 
 uint64_t SteadyUs(std::chrono::steady_clock::time_point t) {
@@ -81,4 +81,4 @@ void CDatagramListener::OnDatagram(const wire::Datagram& datagram) {
     m_console.Write(line, length);
 }
 
-}  // namespace host
+}  // namespace hostprog

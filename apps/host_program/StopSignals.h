@@ -12,7 +12,7 @@
 // Wait and ArmImmediateExit on the main thread only.
 #pragma once
 
-namespace host {
+namespace hostprog {
 
 // Blocks the stop signals in the calling thread and in the threads it starts.
 void BlockStopSignals();
@@ -27,4 +27,4 @@ void ArmImmediateExit();
 // The signal's name ("SIGINT"), for messages.
 const char* StopSignalName(int signal);
 
-}  // namespace host
+}  // namespace hostprog

@@ -4,7 +4,7 @@
 #include <cstdarg>
 #include <string>
 
-namespace host {
+namespace hostprog {
 
 void CConsole::Print(const char* format, ...) {
     char line[8192];  // an escaped 1028-byte datagram fits
@@ -26,9 +26,9 @@ void CConsole::Print(const char* format, ...) {
     std::fflush(m_pStream);
 }
 
-}  // namespace host
+}  // namespace hostprog
 
-namespace host {
+namespace hostprog {
 
 void CConsole::Write(const char* text, size_t length) {
     if (m_bMuted) {
@@ -39,4 +39,4 @@ void CConsole::Write(const char* text, size_t length) {
     std::fflush(m_pStream);
 }
 
-}  // namespace host
+}  // namespace hostprog
