@@ -6,7 +6,10 @@
 
 #include <cerrno>
 #include <ctime>
+#include <algorithm>
 #include <initializer_list>
+
+#include "LocalTriggerSource.h"
 
 namespace hostprog {
 namespace {
@@ -66,6 +69,40 @@ const char* StopSignalName(int signal) {
         default:
             return "signal";
     }
+}
+
+bool CStopWatch::WaitUntil(uint64_t deadlineMs, const std::function<bool()>& done) {
+    for (;;) {
+        if (m_nSignal != 0) {
+            return false;
+        }
+        if (done && done()) {
+            return true;
+        }
+        const uint64_t now = zerran_app::UpTimeMs();
+        if (now >= deadlineMs) {
+            return true;
+        }
+        // Short slices: `done` is polled, not signalled.
+        Take(WaitStopSignal(static_cast<int>(std::min<uint64_t>(deadlineMs - now, 20))));
+    }
+}
+
+void CStopWatch::EnterShutdown() {
+    if (m_nSignal == 0) {
+        Take(WaitStopSignal(0));
+    }
+    ArmImmediateExit();
+}
+
+void CStopWatch::Take(int signal) {
+    if (signal == 0 || m_nSignal != 0) {
+        return;
+    }
+    m_console.Print("udptrans-host: %s received, shutting down (again: at once)",
+                    StopSignalName(signal));
+    m_nSignal = signal;
+    ArmImmediateExit();
 }
 
 }  // namespace hostprog

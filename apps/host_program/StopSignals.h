@@ -9,8 +9,13 @@
 // is always whole on disk, so ending there loses nothing.
 //
 // Threads: Block before any thread exists (every thread inherits the mask);
-// Wait and ArmImmediateExit on the main thread only.
+// Wait, ArmImmediateExit and CStopWatch on the main thread only.
 #pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "Console.h"
 
 namespace hostprog {
 
@@ -26,5 +31,29 @@ void ArmImmediateExit();
 
 // The signal's name ("SIGINT"), for messages.
 const char* StopSignalName(int signal);
+
+// The main thread's waits, each ended early by a stop signal. The first
+// signal is reported once on `console` and remembered; from then on a second
+// one ends the program at once.
+class CStopWatch {
+public:
+    explicit CStopWatch(CConsole& console) : m_console(console) {}
+
+    // Waits until `done` holds or `deadlineMs` (up-time) has come. False when
+    // a stop signal arrived first.
+    bool WaitUntil(uint64_t deadlineMs, const std::function<bool()>& done = {});
+    // Before the module is stopped: a signal that came meanwhile is noted, and
+    // any further one ends the program at once, since stopping the module may
+    // take as long as its longest scheduled wait.
+    void EnterShutdown();
+    bool Stopped() const { return m_nSignal != 0; }
+    int Signal() const { return m_nSignal; }
+
+private:
+    void Take(int signal);
+
+    CConsole& m_console;
+    int m_nSignal = 0;
+};
 
 }  // namespace hostprog
