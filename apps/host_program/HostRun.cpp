@@ -339,12 +339,15 @@ CHostRun::~CHostRun() {
     // Withdrawn only now: the module looked them up until it was destroyed.
     m_components.reset();
     m_relay.Remove();
-    if (m_bRingLog && m_library.Log().prtInit != nullptr) {
+    if (m_bRingLog && m_library.Loaded()) {
         // Give the drain thread time to write what the shutdown logged; it
         // moves one line per millisecond and keeps running after main returns.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
     }
-    m_library.Unload();
+    std::string error;
+    if (!m_library.Unload(kProxyIdleMs, error)) {
+        m_errors.Print("udptrans-host: %s", EscapeText(error).c_str());
+    }
 }
 
 int CHostRun::Run() {
@@ -596,7 +599,8 @@ void CHostRun::StopModule() {
     m_pModule = nullptr;
     // Records that arrived before the module stopped hold reply callbacks that
     // reference the module's endpoint; the proxy drops them (no handler any
-    // more), and only then may the module's code go away.
+    // more), which runs the module's code: done before the relay goes, and
+    // before the module's code may go away (Unload waits for it too).
     if (!m_pProxy->WaitIdle(kProxyIdleMs)) {
         m_errors.Print("udptrans-host: the proxy is still busy after %d ms", kProxyIdleMs);
     }

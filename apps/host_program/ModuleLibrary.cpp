@@ -4,7 +4,10 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <system_error>
+
 #include "FileCheck.h"
+#include "algo/CommProxy.h"
 
 namespace hostprog {
 namespace {
@@ -27,7 +30,8 @@ bool Resolve(void* handle, const char* name, Fn& out, std::string& error) {
 }  // namespace
 
 CModuleLibrary::~CModuleLibrary() {
-    Unload();
+    std::string ignored;
+    Unload(kIdleWaitMs, ignored);
 }
 
 bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::string& error) {
@@ -57,22 +61,47 @@ bool CModuleLibrary::Load(const std::string& path, bool keepResident, std::strin
                     Resolve(m_pHandle, "log_set_callbacker", m_stLog.setCallback, error);
     if (!ok) {
         error = path + ": " + error;
-        Unload();
+        Close();  // nothing of the module has run
         return false;
     }
     return true;
 }
 
-void CModuleLibrary::Unload() {
+bool CModuleLibrary::Unload(int idleMs, std::string& error) {
+    if (m_pHandle == nullptr) {
+        return true;
+    }
+    bool idle = true;
+    try {
+        idle = CCommProxy::getInstance().WaitIdle(idleMs);
+    } catch (const std::system_error&) {
+        // No proxy could be made, so none holds a callback of the module.
+    }
+    if (!idle) {
+        error = "the proxy never became idle; the module stays loaded";
+        return false;
+    }
+    if (Close() != 0) {
+        const char* why = dlerror();
+        error = std::string("dlclose: ") + (why != nullptr ? why : "unknown error");
+        return false;
+    }
+    return true;
+}
+
+int CModuleLibrary::Close() {
     m_fnCreate = nullptr;
     m_fnDestroy = nullptr;
     m_stLog = ModuleLogApi{};
-    // A resident object keeps its handle: a thread that never ends still runs
+    // A resident object is never closed: a thread that never ends still runs
     // its code, so not even the reference count may drop to zero.
-    if (m_pHandle != nullptr && !m_bResident) {
-        dlclose(m_pHandle);
-        m_pHandle = nullptr;
-    }
+    const int rc = m_pHandle != nullptr && !m_bResident ? dlclose(m_pHandle) : 0;
+    m_pHandle = nullptr;
+    return rc;
+}
+
+void* CModuleLibrary::Symbol(const char* name) const {
+    return Loaded() ? dlsym(m_pHandle, name) : nullptr;
 }
 
 std::string CModuleLibrary::DefaultPath() {

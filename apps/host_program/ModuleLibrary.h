@@ -7,7 +7,12 @@
 // pointers resolved here, so that it sets the state of the copy the module
 // really uses.
 //
-// Threads: main thread only (load, unload); the resolved functions may be
+// The host program loads the module through it, and so do the tests,
+// benchmarks and fuzzers (tests/support's ModuleLoader), so that the rule for
+// unloading (only once the framework's proxy holds nothing of the module)
+// lives here alone.
+//
+// Threads: load and unload on one thread; the resolved functions may be
 // called from any thread while the object is loaded.
 #pragma once
 
@@ -30,7 +35,7 @@ struct ModuleLogApi {
 class CModuleLibrary {
 public:
     CModuleLibrary() = default;
-    ~CModuleLibrary();
+    ~CModuleLibrary();  // unloads as Unload does, waiting kIdleWaitMs at most
     CModuleLibrary(const CModuleLibrary&) = delete;
     CModuleLibrary& operator=(const CModuleLibrary&) = delete;
 
@@ -40,20 +45,38 @@ public:
     // False with a message in `error`.
     bool Load(const std::string& path, bool keepResident, std::string& error);
 
-    // Unloads the object, unless it was loaded to stay resident. The caller
-    // makes sure first that no code of the module runs or can be called any more.
-    void Unload();
+    // Unloads the object once the framework's proxy is idle: a reply callback
+    // that the module queued must not outlive its code. The caller makes sure
+    // first that no other code of the module runs or can be called any more
+    // (the module destroyed, its threads gone). An object loaded to stay
+    // resident is never unmapped. False, with the reason in `error`, when the
+    // proxy is still busy after `idleMs` (the object then stays loaded) or
+    // dlclose failed.
+    bool Unload(int idleMs, std::string& error);
 
+    bool Loaded() const { return m_fnCreate != nullptr; }
     CreateModuleFn Create() const { return m_fnCreate; }
     DestroyModuleFn Destroy() const { return m_fnDestroy; }
     const ModuleLogApi& Log() const { return m_stLog; }
+
+    // Any other exported function, by name (null when it is not exported or
+    // nothing is loaded).
+    void* Symbol(const char* name) const;
+    template <class Fn>
+    Fn Sym(const char* name) const {
+        return reinterpret_cast<Fn>(Symbol(name));
+    }
 
     // ../lib/libudptrans.so relative to the running program's own folder,
     // which is right both in the build tree (bin/ beside lib/) and in an
     // install prefix.
     static std::string DefaultPath();
 
+    static constexpr int kIdleWaitMs = 5000;
+
 private:
+    int Close();  // dlclose's result
+
     void* m_pHandle = nullptr;
     bool m_bResident = false;
     CreateModuleFn m_fnCreate = nullptr;

@@ -1,8 +1,9 @@
 // libudptrans.so as a host sees it, for tests, hardening, fuzzing and
-// benchmarks: loaded with dlopen, driven through the factory, unloaded only
-// once the framework's proxy holds no callback of the module any more, so that
-// no reply can run code that is gone. Free of GoogleTest: failures come back
-// as false with the reason in Error().
+// benchmarks: the host program's loader (CModuleLibrary: loaded with dlopen,
+// driven through the factory, unloaded only once the framework's proxy holds
+// no callback of the module any more, so that no reply can run code that is
+// gone) with the resolved functions at hand. Free of GoogleTest: failures
+// come back as false with the reason in Error().
 //
 // Threads: load and unload on one thread; the resolved functions may be
 // called from any thread while the object is loaded.
@@ -10,6 +11,7 @@
 
 #include <string>
 
+#include "ModuleLibrary.h"
 #include "algo/AbstractUserModule.h"
 
 namespace ts {
@@ -38,13 +40,13 @@ public:
     // the proxy never became idle (the object then stays loaded, as unloading
     // it would leave a callback into freed code) or dlclose failed.
     bool Unload(int idleMs = 5000);
-    bool Loaded() const { return m_handle != nullptr; }
+    bool Loaded() const { return m_library.Loaded(); }
     const std::string& Error() const { return m_error; }
 
     // Any other exported function, by name (null when it is not exported).
     template <typename Fn>
     Fn Sym(const char* name) const {
-        return reinterpret_cast<Fn>(Resolve(name));
+        return m_library.Sym<Fn>(name);
     }
 
     CreateFn create = nullptr;
@@ -53,9 +55,7 @@ public:
     CallbackerFn callbacker = nullptr;  // log_set_callbacker
 
 private:
-    void* Resolve(const char* name) const;
-
-    void* m_handle = nullptr;
+    hostprog::CModuleLibrary m_library;
     std::string m_error;
 };
 
