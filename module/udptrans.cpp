@@ -25,41 +25,31 @@
 #include "algo/ParamManage.h"
 #include "UtLog.h"
 #include "udpMsg.h"
+#include "udptrans/udptrans_host.h"
 #include "udptrans/udptrans_version.h"
 
 namespace {
 constexpr char kLogFile[] = "udptrans";
 
-// Keys made once: the per-frame look-ups take a const std::string&, and a
-// literal would build a temporary (and allocate) on every frame.
+// The keys are the host contract's names (udptrans/udptrans_host.h). Those
+// of the per-frame look-ups, which take a const std::string&, are made once:
+// a literal would build a temporary (and allocate) on every frame.
 struct FrameKeys {
-    const std::string frameCnt{"SINGLE_frame_cnt"};
-    const std::string triggerCnt{"SINGLE_trigger_cnt"};
-    const std::string objBinary{"SINGLE_obj_binary"};
-    const std::string status{"SINGLE_status"};
-    const std::string paramStatus{"SINGLE_param_status"};
-    const std::string enableTestImage{"EnableTestImage"};
-    const std::string triggerMode{"TriggerMode"};
-    const std::string algoEnable{"AlgoEnable"};
-    const std::string scheduledTransEnable{"ScheduledTransEnable"};
+    const std::string frameCnt{UDPTRANS_FRAME_COUNT};
+    const std::string triggerCnt{UDPTRANS_FRAME_TRIGGER_COUNT};
+    const std::string objBinary{UDPTRANS_FRAME_RESULT};
+    const std::string status{UDPTRANS_FRAME_STATUS};
+    const std::string paramStatus{UDPTRANS_FRAME_PARAM_STATUS};
+    const std::string enableTestImage{UDPTRANS_IMAGE_TEST_IMAGE};
+    const std::string triggerMode{UDPTRANS_TRIGGER_MODE};
+    const std::string algoEnable{UDPTRANS_PARAM_ALGO_ENABLE};
+    const std::string scheduledTransEnable{UDPTRANS_PARAM_SCHEDULED_TRANS_ENABLE};
 };
 
 const FrameKeys& Keys() {
     static const FrameKeys keys;
     return keys;
 }
-
-constexpr char kHostIp[] = "HostIp";
-constexpr char kHostPort[] = "HostPort";
-constexpr char kTargetIp[] = "TargetIp";
-constexpr char kTargetPort[] = "TargetPort";
-constexpr char kHostHeartbeatPort[] = "HostHeartbeatPort";
-constexpr char kTargetHeartbeatIp[] = "TargetHeartbeatIp";
-constexpr char kTargetHeartbeatPort[] = "TargetHeartbeatPort";
-constexpr char kScheduledTransTime[] = "ScheduledTransTime";
-constexpr char kHeartbeatTranMode[] = "HeartbeatTranMode";
-constexpr char kHeartbeatText[] = "HeartbeatText";
-constexpr char kHeartbeatInterval[] = "HeartbeatInterval";
 
 // Frame processing reports under fixed line numbers: the camera's log tools
 // and the captures from devices in the field know these messages by them,
@@ -79,7 +69,7 @@ constexpr int kGateRecord = 317;
 constexpr int kEnd = 320;
 }  // namespace process_line
 
-constexpr char kModuleName[] = "udptrans";
+constexpr char kModuleName[] = UDPTRANS_MODULE_NAME;
 // The version as text in the object, so that `strings libudptrans.so` tells
 // which build a camera runs when only the .so was copied. Not exported.
 __attribute__((used)) const char kVersionText[] = "udptrans version " UDPTRANS_VERSION_STRING;
@@ -190,18 +180,6 @@ int CUdptransModule::SetProcedureName(const char* name) {
 // ---- Initialisation ---------------------------------------------------------
 
 int CUdptransModule::InitAlgoPrivate() {
-    static const std::string kKeyHostIp(kHostIp);
-    static const std::string kKeyTargetIp(kTargetIp);
-    static const std::string kKeyHostPort(kHostPort);
-    static const std::string kKeyTargetPort(kTargetPort);
-    static const std::string kKeyTargetHbIp(kTargetHeartbeatIp);
-    static const std::string kKeyHostHbPort(kHostHeartbeatPort);
-    static const std::string kKeyTargetHbPort(kTargetHeartbeatPort);
-    static const std::string kKeyHbMode(kHeartbeatTranMode);
-    static const std::string kKeyHbText(kHeartbeatText);
-    static const std::string kKeyHbInterval(kHeartbeatInterval);
-    static const std::string kKeySchedTime(kScheduledTransTime);
-
     // The framework loads the store before it calls here; without one there
     // is nothing to configure the engine from.
     if (!m_pParamManage) {
@@ -224,7 +202,7 @@ int CUdptransModule::InitAlgoPrivate() {
     }
 
     // "HostIp" configures nothing; the query only logs eth0's address.
-    (void)ReadText(store, kKeyHostIp);
+    (void)ReadText(store, UDPTRANS_PARAM_HOST_IP);
     char szHostIp[32] = {0};
     GetHostIp(szHostIp, sizeof(szHostIp), nullptr);
 
@@ -234,36 +212,37 @@ int CUdptransModule::InitAlgoPrivate() {
     // An unusable target leaves the engine stopped; the module still reports
     // success so that the host keeps it loaded and a later SetParam of a
     // valid address and a re-initialisation can bring it up.
-    if (!ParseIpv4(ReadText(store, kKeyTargetIp).c_str(), &address)) {
+    if (!ParseIpv4(ReadText(store, UDPTRANS_PARAM_TARGET_IP).c_str(), &address)) {
         return 0;
     }
     m_pUdpProcess->SetTargetMsgIp(address);
-    m_pUdpProcess->SetHostMsgPort(LowPort(ReadInt(store, kKeyHostPort)), false);
-    m_pUdpProcess->SetTargetMsgPort(LowPort(ReadInt(store, kKeyTargetPort)));
+    m_pUdpProcess->SetHostMsgPort(LowPort(ReadInt(store, UDPTRANS_PARAM_HOST_PORT)), false);
+    m_pUdpProcess->SetTargetMsgPort(LowPort(ReadInt(store, UDPTRANS_PARAM_TARGET_PORT)));
 
-    if (!ParseIpv4(ReadText(store, kKeyTargetHbIp).c_str(), &address)) {
+    if (!ParseIpv4(ReadText(store, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP).c_str(), &address)) {
         return 0;
     }
     m_pUdpProcess->SetTargetHbIp(address);
-    m_pUdpProcess->SetHostHbPort(LowPort(ReadInt(store, kKeyHostHbPort)), false);
-    m_pUdpProcess->SetTargetHbPort(LowPort(ReadInt(store, kKeyTargetHbPort)));
+    m_pUdpProcess->SetHostHbPort(LowPort(ReadInt(store, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT)),
+                                 false);
+    m_pUdpProcess->SetTargetHbPort(LowPort(ReadInt(store, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT)));
 
-    m_pUdpProcess->SetHeartbeatTranMode(ReadInt(store, kKeyHbMode));
-    m_pUdpProcess->SetHeartbeatText(ReadText(store, kKeyHbText).c_str());
-    m_pUdpProcess->SetHeartbeatInterval(
-        static_cast<unsigned long>(static_cast<long>(ReadInt(store, kKeyHbInterval))));
-    m_pUdpProcess->SetModuleEnable(ReadInt(store, Keys().algoEnable));
-    m_pUdpProcess->SetScheduledTransEnable(ReadInt(store, Keys().scheduledTransEnable));
-    m_pUdpProcess->SetScheduledTransTime(ReadInt(store, kKeySchedTime));
+    m_pUdpProcess->SetHeartbeatTranMode(ReadInt(store, UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE));
+    m_pUdpProcess->SetHeartbeatText(ReadText(store, UDPTRANS_PARAM_HEARTBEAT_TEXT).c_str());
+    m_pUdpProcess->SetHeartbeatInterval(static_cast<unsigned long>(
+        static_cast<long>(ReadInt(store, UDPTRANS_PARAM_HEARTBEAT_INTERVAL))));
+    m_pUdpProcess->SetModuleEnable(ReadInt(store, UDPTRANS_PARAM_ALGO_ENABLE));
+    m_pUdpProcess->SetScheduledTransEnable(ReadInt(store, UDPTRANS_PARAM_SCHEDULED_TRANS_ENABLE));
+    m_pUdpProcess->SetScheduledTransTime(ReadInt(store, UDPTRANS_PARAM_SCHEDULED_TRANS_TIME));
 
     const int result = m_pUdpProcess->Init();
 
     // The endpoints may have moved to other ports (0 means the default, a
     // taken port steps upward): the store must show what is really bound.
     int len = std::snprintf(szPort, sizeof(szPort), "%d", m_pUdpProcess->GetHostMsgPort());
-    SetParam(kHostPort, szPort, len);
+    SetParam(UDPTRANS_PARAM_HOST_PORT, szPort, len);
     len = std::snprintf(szPort, sizeof(szPort), "%d", m_pUdpProcess->GetHostHbPort());
-    SetParam(kHostHeartbeatPort, szPort, len);
+    SetParam(UDPTRANS_PARAM_HOST_HEARTBEAT_PORT, szPort, len);
     return result;
 }
 
@@ -308,42 +287,42 @@ void CUdptransModule::ApplyEngineKey(const char* key, const char* value) {
     if (m_pUdpProcess == nullptr) {
         return;
     }
-    if (KeyIs(key, Keys().algoEnable.c_str())) {
+    if (KeyIs(key, UDPTRANS_PARAM_ALGO_ENABLE)) {
         m_pUdpProcess->SetModuleEnable(ToInt32(value));
-    } else if (KeyIs(key, Keys().scheduledTransEnable.c_str())) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_SCHEDULED_TRANS_ENABLE)) {
         m_pUdpProcess->SetScheduledTransEnable(ToInt32(value));
-    } else if (KeyIs(key, kScheduledTransTime)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_SCHEDULED_TRANS_TIME)) {
         m_pUdpProcess->SetScheduledTransTime(ToInt32(value));
-    } else if (KeyIs(key, kHeartbeatTranMode)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE)) {
         m_pUdpProcess->SetHeartbeatTranMode(ToInt32(value));
-    } else if (KeyIs(key, kHeartbeatText)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_HEARTBEAT_TEXT)) {
         m_pUdpProcess->SetHeartbeatText(value);
-    } else if (KeyIs(key, kHeartbeatInterval)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_HEARTBEAT_INTERVAL)) {
         m_pUdpProcess->SetHeartbeatInterval(
             static_cast<unsigned long>(static_cast<long>(ToInt32(value))));
     }
 }
 
 int CUdptransModule::SetmoduParaHandle(const char* key, const char* value, int /*length*/) {
-    if (KeyIs(key, kHostIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_HOST_IP)) {
         return SetHostIp(value);
     }
-    if (KeyIs(key, kHostPort)) {
+    if (KeyIs(key, UDPTRANS_PARAM_HOST_PORT)) {
         return SetHostPort(ToInt32(value));
     }
-    if (KeyIs(key, kTargetIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_IP)) {
         return SetTargetIp(value);
     }
-    if (KeyIs(key, kTargetPort)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_PORT)) {
         return SetTargetPort(ToInt32(value));
     }
-    if (KeyIs(key, kHostHeartbeatPort)) {
+    if (KeyIs(key, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT)) {
         return SetHostHeartbeatPort(ToInt32(value));
     }
-    if (KeyIs(key, kTargetHeartbeatIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP)) {
         return SetTargetHeartbeatIp(value);
     }
-    if (KeyIs(key, kTargetHeartbeatPort)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT)) {
         return SetTargetHeartbeatPort(ToInt32(value));
     }
     return kUtKeyNotHandled;
@@ -375,13 +354,13 @@ int CUdptransModule::GetParam(const char* key, char* buffer, int size, int* leng
 }
 
 int CUdptransModule::GetmoduParaHandle(const char* key, char* buffer, int size, int* length) {
-    if (KeyIs(key, kHostIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_HOST_IP)) {
         return GetHostIp(buffer, size, length);
     }
-    if (KeyIs(key, kTargetIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_IP)) {
         return GetTargetIp(buffer, size, length);
     }
-    if (KeyIs(key, kTargetHeartbeatIp)) {
+    if (KeyIs(key, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP)) {
         return GetTargetHeartbeatIp(buffer, size, length);
     }
     int port = 0;
@@ -391,13 +370,13 @@ int CUdptransModule::GetmoduParaHandle(const char* key, char* buffer, int size, 
     if (m_pUdpProcess == nullptr) {
         return kUtKeyNotHandled;
     }
-    if (KeyIs(key, kHostPort)) {
+    if (KeyIs(key, UDPTRANS_PARAM_HOST_PORT)) {
         result = GetHostPort(&port);
-    } else if (KeyIs(key, kTargetPort)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_TARGET_PORT)) {
         result = GetTargetPort(&port);
-    } else if (KeyIs(key, kHostHeartbeatPort)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_HOST_HEARTBEAT_PORT)) {
         result = GetHostHeartbeatPort(&port);
-    } else if (KeyIs(key, kTargetHeartbeatPort)) {
+    } else if (KeyIs(key, UDPTRANS_PARAM_TARGET_HEARTBEAT_PORT)) {
         result = GetTargetHeartbeatPort(&port);
     } else {
         return kUtKeyNotHandled;
@@ -413,7 +392,7 @@ int CUdptransModule::UpSingleParam(const char* key, bool /*flag*/) {
     // Only "HostIp" has a value the module can refresh. For any other key an
     // empty text would overwrite the stored setting, so the store is left as
     // it is.
-    if (!KeyIs(key, kHostIp)) {
+    if (!KeyIs(key, UDPTRANS_PARAM_HOST_IP)) {
         return 0;
     }
     char value[256];
@@ -645,7 +624,7 @@ int CUdptransModule::Process(void* input, void* output) {
         return kUtErrNoData;
     }
 
-    const QF_FRAME_DATA_PTR frame = QF_M_Get_Frame_ByID(input, 0);
+    const QF_FRAME_DATA_PTR frame = QF_M_Get_Frame_ByID(input, UDPTRANS_FRAME_RECORD_ID);
     if (!frame) {
         UT_LOGE_AT(process_line::kNoFrame, m_nModuleId, "get frame by id failed, no data\r\n");
         return kUtErrNoData;
@@ -653,19 +632,19 @@ int CUdptransModule::Process(void* input, void* output) {
     const auto frameIt = frame->mapInt.find(Keys().frameCnt);
     if (frameIt == frame->mapInt.end()) {
         UT_LOGE_AT(process_line::kNoFrameCnt, m_nModuleId,
-                   "get subscribe SINGLE_frame_cnt failed, no data\r\n");
+                   "get subscribe " UDPTRANS_FRAME_COUNT " failed, no data\r\n");
         return kUtErrNoData;
     }
     const int frameCount = frameIt->second;
     const auto triggerIt = frame->mapInt.find(Keys().triggerCnt);
     if (triggerIt == frame->mapInt.end()) {
         UT_LOGE_AT(process_line::kNoTriggerCnt, m_nModuleId,
-                   "get subscribe SINGLE_trigger_cnt failed, no data\r\n");
+                   "get subscribe " UDPTRANS_FRAME_TRIGGER_COUNT " failed, no data\r\n");
         return kUtErrNoData;
     }
     const int triggerCount = triggerIt->second;
 
-    const QF_FRAME_DATA_PTR inputRecord = QF_M_Get_Frame_ByHInput(input, "SINGLE_obj_binary");
+    const QF_FRAME_DATA_PTR inputRecord = QF_M_Get_Frame_ByHInput(input, UDPTRANS_FRAME_RESULT);
     std::shared_ptr<Infra::CBaseBuffer> buffer;
     if (inputRecord) {
         const auto bufIt = inputRecord->mapBuffer.find(Keys().objBinary);
@@ -676,7 +655,7 @@ int CUdptransModule::Process(void* input, void* output) {
     // An entry that holds no buffer is as good as no entry.
     if (!buffer) {
         UT_LOGE_AT(process_line::kNoObjBinary, m_nModuleId,
-                   "get subscribe SINGLE_obj_binary failed, no data\r\n");
+                   "get subscribe " UDPTRANS_FRAME_RESULT " failed, no data\r\n");
         return kUtErrNoData;
     }
 
