@@ -78,20 +78,10 @@ public:
     // Read by frame processing; written by the message task and SetModuleEnable.
     std::atomic<int32_t> m_nRecord{-1};
 
-    // Read-only views of the settings and state, for the module and tests
-    // (any thread).
-    int GetLogId() const { return m_nLogId.load(); }
-    int GetFrameCnt() const { return m_nFrameCnt.load(); }
-    int GetTriggerCnt() const { return m_nTriggerCnt.load(); }
+    // Read-only views of the state, for tests (any thread).
     int GetModuleEnable() const { return m_nModuleEnable.load(); }
-    int GetScheduledTransEnable() const { return m_nScheduledTransEnable.load(); }
-    unsigned int GetScheduledTransTime() const { return m_nScheduledTransTime.load(); }
-    int GetHeartbeatTranMode() const { return m_nHeartbeatTranMode.load(); }
-    uint64_t GetHeartbeatInterval() const { return m_nHeartbeatInterval.load(); }
     // Copies the heartbeat text (NUL-terminated, at most size - 1 characters).
     void GetHeartbeatText(char* buffer, size_t size);
-    // The procedure name; host's thread only, like its setter.
-    const char* GetProcedureName() const { return m_szProcedureName; }
     size_t GetHeldCount();  // payloads waiting in the held queue
     bool IsMsgTaskRunning() const { return m_bMsgTaskRunning.load(); }
     bool IsHbTaskRunning() const { return m_bHbTaskRunning.load(); }
