@@ -28,8 +28,7 @@
 using namespace measure;
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: %s <seconds> <rate>\n", argv[0]);
+    if (!Enough(argc, argv, 2, "<seconds> <rate>")) {
         return 2;
     }
     const int seconds = IntArg(argc, argv, 1, 20);

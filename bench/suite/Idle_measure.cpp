@@ -50,8 +50,7 @@ Sample Take(const std::atomic<int> (&tids)[kFloors]) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <seconds> [low-latency build's .so]\n", argv[0]);
+    if (!Enough(argc, argv, 1, "<seconds> [low-latency build's .so]")) {
         return 2;
     }
     const int seconds = IntArg(argc, argv, 1, 10);

@@ -79,9 +79,7 @@ void LossRuns(const std::vector<uint8_t>& seen, int* runs, int* longest) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) {
-        std::fprintf(stderr, "usage: %s <out dir> <seconds> <rate> [low-latency build's .so]\n",
-                     argv[0]);
+    if (!Enough(argc, argv, 3, "<out dir> <seconds> <rate> [low-latency build's .so]")) {
         return 2;
     }
     const std::string outDir = argv[1];

@@ -71,6 +71,14 @@ void WriteCdf(const std::string& path, const std::vector<double>& sorted) {
     std::fclose(f);
 }
 
+bool Enough(int argc, char** argv, int needed, const char* usage) {
+    if (argc > needed) {
+        return true;
+    }
+    std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+    return false;
+}
+
 Build BuildArg(int argc, char** argv, int index) {
     if (index < argc) {
         return Build{"low-latency build", argv[index]};

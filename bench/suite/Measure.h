@@ -59,6 +59,9 @@ struct Build {
     std::string label;  // "" for this tree's build, else appended to the figures
     std::string soPath;
 };
+// True when at least `needed` arguments follow the program's name; else
+// prints "usage: <program> <usage>" and returns false.
+bool Enough(int argc, char** argv, int needed, const char* usage);
 // argv[index] when present (the low-latency build), else this tree's module.
 Build BuildArg(int argc, char** argv, int index);
 // argv[index] as a number of at least 1, else `fallback`.

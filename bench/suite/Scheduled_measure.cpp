@@ -127,8 +127,7 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <seconds>\n", argv[0]);
+    if (!Enough(argc, argv, 1, "<seconds>")) {
         return 2;
     }
     const int seconds = IntArg(argc, argv, 1, 20);

@@ -32,7 +32,7 @@ StoreValues LoopbackStore(uint16_t hostPort, uint16_t hostHbPort, uint16_t targe
 }
 
 bool HostedModule::Start(const StoreValues& values, int moduleId, const std::string& path) {
-    if (!m_loader.Load(path)) {
+    if (!m_loader.Loaded() && !m_loader.Load(path)) {
         m_error = m_loader.Error();
         return false;
     }

@@ -39,9 +39,10 @@ public:
     HostedModule(const HostedModule&) = delete;
     HostedModule& operator=(const HostedModule&) = delete;
 
-    // Loads `path`, writes `values` into a fresh store, creates the module
-    // with `moduleId` and starts it. False when any step fails, or SetPwd
-    // does not return 0.
+    // Loads `path` (unless Loader() was loaded already, by a caller that
+    // installs a log callback before the start), writes `values` into a fresh
+    // store, creates the module with `moduleId` and starts it. False when any
+    // step fails, or SetPwd does not return 0.
     bool Start(const StoreValues& values, int moduleId, const std::string& path = ModulePath());
     // Destroys the module (its engine stops and joins its tasks), then
     // unloads; false when the object had to stay loaded.
