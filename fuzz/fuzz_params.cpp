@@ -16,23 +16,17 @@
 //
 // Threads: libFuzzer's thread is the host's thread; the module's tasks run
 // beside it and log through the (silenced) callback.
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "FuzzCheck.h"
+#include "HostedModule.h"
+#include "UdpPeer.h"
 #include "algo/AbstractUserModule.h"
 #include "algo/ParamManage.h"
 
@@ -53,9 +47,7 @@ const char* const kKeys[] = {"HostIp",
                              "HeartbeatInterval"};
 constexpr size_t kKeyCount = sizeof(kKeys) / sizeof(kKeys[0]);
 
-std::string g_dir;
-void (*g_destroy)(void*, void*) = nullptr;
-std::string g_pdesc;
+ts::HostedModule* g_host = nullptr;
 CAbstractUserModule* g_module = nullptr;
 CParamManage* g_check = nullptr;  // description only: CheckParam of candidate values
 
@@ -64,17 +56,6 @@ int QuietLog(int, int, int, const char* line, int length) {
         std::abort();
     }
     return 0;
-}
-
-uint16_t FreePort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    socklen_t len = sizeof(addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 std::string ModuleGet(const char* key) {
@@ -86,55 +67,32 @@ std::string ModuleGet(const char* key) {
 }
 
 void Setup() {
-    char tmpl[] = "/tmp/udptrans_fuzz_params_XXXXXX";
-    Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
-    g_dir = tmpl;
-    g_pdesc = std::filesystem::path(UDPTRANS_SO_PATH).parent_path().string() + "/udptrans.pdesc";
-
-    void* so = dlopen(UDPTRANS_SO_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (so == nullptr) {
-        Fail(std::string("dlopen: ") + dlerror());
+    g_host = new ts::HostedModule;
+    // Every line of the module, the start-up's included, goes through the
+    // callback that checks it.
+    ts::ModuleLoader& lib = g_host->Loader();
+    if (!lib.Load()) {
+        Fail(lib.Error());
     }
-    auto priority = reinterpret_cast<void (*)(int, int)>(dlsym(so, "log_set_priority"));
-    auto callbacker = reinterpret_cast<void (*)(int, int (*)(int, int, int, const char*, int))>(
-        dlsym(so, "log_set_callbacker"));
-    auto create = reinterpret_cast<CAbstractUserModule* (*)()>(dlsym(so, "CreateModule"));
-    g_destroy = reinterpret_cast<void (*)(void*, void*)>(dlsym(so, "DestroyModule"));
-    Check(priority && callbacker && create && g_destroy, "module symbols missing");
-    priority(-1, 8);
-    callbacker(3, &QuietLog);
-
-    {
-        CParamManage store;
-        Check(store.LoadDescription(g_pdesc) == 0, "description");
-        Check(store.LoadFile(g_dir + "/udptrans.param") == 0, "store");
-        const std::string values[][2] = {{"HostPort", std::to_string(FreePort())},
-                                         {"HostHeartbeatPort", std::to_string(FreePort())},
-                                         {"TargetIp", "127.0.0.1"},
-                                         {"TargetHeartbeatIp", "127.0.0.1"},
-                                         {"HeartbeatTranMode", "0"}};
-        for (const auto& kv : values) {
-            Check(store.SetParam(kv[0].c_str(), kv[1].c_str(), 0) == 0, kv[0]);
-        }
-        Check(store.SaveFile() == 0, "first save");
+    lib.callbacker(3, &QuietLog);
+    const ts::StoreValues values = {{"HostPort", std::to_string(ts::FreePort())},
+                                    {"HostHeartbeatPort", std::to_string(ts::FreePort())},
+                                    {"TargetIp", "127.0.0.1"},
+                                    {"TargetHeartbeatIp", "127.0.0.1"},
+                                    {"HeartbeatTranMode", "0"}};
+    if (!g_host->Start(values, 9)) {
+        Fail("module start: " + g_host->Error());
     }
-    g_module = create();
-    Check(g_module != nullptr, "CreateModule");
-    g_module->SetModuleId(9);
-    Check(g_module->SetPwd(g_dir.c_str()) == 0, "module start");
+    g_module = g_host->Module();
     // At the end of the run the module stops as a host stops it, and its
     // working folder goes.
     std::atexit([] {
-        if (g_destroy != nullptr && g_module != nullptr) {
-            g_destroy(nullptr, g_module);
-            g_module = nullptr;
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(g_dir, ec);
+        g_module = nullptr;
+        delete g_host;
     });
 
     g_check = new CParamManage();
-    Check(g_check->LoadDescription(g_pdesc) == 0, "description");
+    Check(g_check->LoadDescription(ts::DescriptionPath()) == 0, "description");
 }
 
 // Values the fuzzer must not hand to the engine as they are (see the header).
@@ -151,8 +109,8 @@ std::string Tame(const std::string& key, const std::string& value) {
 // file holds it.
 void CheckStoreMatches() {
     CParamManage file;
-    Check(file.LoadDescription(g_pdesc) == 0, "description");
-    Check(file.LoadFile(g_dir + "/udptrans.param") == 0, "store file does not load");
+    Check(file.LoadDescription(ts::DescriptionPath()) == 0, "description");
+    Check(file.LoadFile(g_host->StorePath()) == 0, "store file does not load");
     for (const char* key : kKeys) {
         const std::string stored = file.GetParam(key, 0);
         char buf[256];

@@ -33,11 +33,15 @@ done
 
 scripts/deps.sh libspdlog-dev gnuplot-nox python3
 
+# One program per measured item of bench/suite (<Item>_measure).
+measures=(Latency Handoff Scheduled Heartbeat Idle Memory)
+
 if [ -n "${BENCH_BUILD_DIR:-}" ]; then
     build=$BENCH_BUILD_DIR
     lowlat=$BENCH_BUILD_DIR-lowlat
     cmake --preset release -B "$build"
-    cmake --build "$build" -j2 --target udptrans ProcessFrame_bench LogPeer_bench suite_measure
+    cmake --build "$build" -j2 --target udptrans ProcessFrame_bench LogPeer_bench \
+        "${measures[@]/%/_measure}"
 else
     build=build/release
     lowlat=build/lowlat
@@ -66,8 +70,26 @@ step "per-frame cost and allocations"
 step "log line beside spdlog"
 "$bin/LogPeer_bench" --benchmark_repetitions=3 --benchmark_min_time=0.3 \
     --benchmark_out="$out/log.json" --benchmark_out_format=json >"$out/log.txt"
-step "latency, scheduled transmission, heartbeat, idle, memory"
-"$bin/suite_measure" all "$out" "$seconds" "$lowlat_so" >"$out/measure.txt"
+# The rows and notes of the measuring programs, in one file for table.py.
+measure() { "$bin/$1_measure" "${@:2}" >>"$out/measure.txt"; }
+# Within each rate the builds alternate, so both meet the same machine load;
+# the bare hand-off follows as the low-latency build's floor.
+for rate in 100 500 1000; do
+    step "latency at $rate/s: default build, low-latency build, bare hand-off"
+    measure Latency "$out" "$seconds" "$rate"
+    measure Latency "$out" "$seconds" "$rate" "$lowlat_so"
+    measure Handoff "$seconds" "$rate"
+done
+step "scheduled transmission"
+measure Scheduled "$seconds"
+step "heartbeat"
+measure Heartbeat
+step "idle cost: default build, low-latency build"
+idle=$(( seconds < 10 ? seconds : 10 ))
+measure Idle "$idle"
+measure Idle "$idle" "$lowlat_so"
+step "memory"
+measure Memory 1000000
 step "done"
 echo "load after: $(load)" >"$out/load.txt"
 elapsed=$(( $(date -u +%s) - started ))

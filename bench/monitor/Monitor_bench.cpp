@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "AllocCount.h"
+#include "AllocCounter.h"
 #include "Monitor.h"
 
 namespace {
@@ -157,7 +157,7 @@ BENCHMARK(BM_Paced)->Arg(kText)->Arg(kJson)->Arg(kJsonPcap)->Iterations(1)->UseR
 // allocations of the whole run and its time in seconds.
 uint64_t Drain(Output output, const std::vector<std::string>& payloads, size_t count,
                double* seconds, uint64_t* lost) {
-    const uint64_t before = suite::ProcessAllocs().mallocCalls;
+    const uint64_t before = ts::ProcessAllocs();
     Rig rig(output, count);
     const Camera camera;
     for (size_t i = 0; i < count; ++i) {
@@ -168,7 +168,7 @@ uint64_t Drain(Output output, const std::vector<std::string>& payloads, size_t c
     receiver.join();
     *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     *lost = count - rig.m->Figures().Datagrams();
-    return suite::ProcessAllocs().mallocCalls - before;
+    return ts::ProcessAllocs() - before;
 }
 
 void BM_Drain(benchmark::State& state) {

@@ -3,8 +3,9 @@
 
 Usage: table.py <results folder> <seconds the run took>
 Reads process.json and log.json (Google Benchmark, medians of the
-repetitions), process.txt and measure.txt (rows and notes of the measuring
-programs); writes table.txt there and prints it.
+repetitions), process.txt and measure.txt (the rows and notes that the
+<Item>_measure programs print, one after the other); writes table.txt there
+and prints it.
 """
 import json, sys, os
 out, elapsed = sys.argv[1], sys.argv[2]

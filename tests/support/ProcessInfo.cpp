@@ -64,7 +64,7 @@ double CpuSeconds() {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-long UdpNoPortsCount() {
+long UdpCounter(const std::string& wanted) {
     // Two "Udp:" lines: the names, then the values in the same order.
     std::ifstream snmp("/proc/net/snmp");
     std::string names;
@@ -79,12 +79,16 @@ long UdpNoPortsCount() {
         std::istringstream n(names);
         std::istringstream v(line);
         for (std::string name, value; n >> name && v >> value;) {
-            if (name == "NoPorts") {
+            if (name == wanted) {
                 return std::stol(value);
             }
         }
     }
     return -1;
+}
+
+long UdpNoPortsCount() {
+    return UdpCounter("NoPorts");
 }
 
 }  // namespace ts

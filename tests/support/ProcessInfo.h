@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace ts {
 
@@ -20,6 +21,9 @@ long ResidentBytes();
 int FindUdpSocketByPort(uint16_t port);
 // CPU time (user and system) of all threads of this process so far.
 double CpuSeconds();
+// A UDP counter of this network namespace from /proc/net/snmp ("NoPorts",
+// "RcvbufErrors", "SndbufErrors", ...); -1 when it cannot be read.
+long UdpCounter(const std::string& name);
 // UDP datagrams this network namespace received for a port nobody listens on
 // (the kernel's NoPorts counter); -1 when it cannot be read.
 long UdpNoPortsCount();
