@@ -207,6 +207,24 @@ protected:
         return m_module->SetPwd(m_dir.Path().c_str());
     }
     int Start() { return Start(m_ep.StoreValues()); }
+    // A host's next SetPwd on the module as it is: a re-start.
+    int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
+    // The store file holds each of `values`.
+    void ExpectStored(const std::vector<std::pair<std::string, std::string>>& values) {
+        for (const auto& kv : values) {
+            EXPECT_EQ(kv.second, ReadStore(m_dir, kv.first)) << kv.first;
+        }
+    }
+    // Process answers `frame` with `code` and writes nothing into its outputs.
+    ::testing::AssertionResult Refused(Frame& frame, int code = kNoData) {
+        const int rc = Process(frame);
+        if (rc != code || !OutputUntouched(frame)) {
+            return ::testing::AssertionFailure()
+                   << "Process gave " << rc << " (expected " << code << "), outputs "
+                   << (OutputUntouched(frame) ? "untouched" : "written");
+        }
+        return ::testing::AssertionSuccess();
+    }
 
     std::string Get(const char* key) {
         char buf[256] = {0};
