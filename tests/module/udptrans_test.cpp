@@ -557,8 +557,12 @@ TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
     ASSERT_FALSE(PortIsFree(m_ep.hostPort));
     // Re-initialisation: the running engine is stopped before the first key
     // is read, so it stays stopped when "AlgoEnable" is missing.
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "AlgoEnable"));
-    EXPECT_THROW(Restart(), std::invalid_argument);
+    // Each start below reads a description that lacks one key.
+    auto restartWithout = [&](const std::string& key) {
+        static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, key));
+        EXPECT_THROW(Restart(), std::invalid_argument) << key;
+    };
+    restartWithout("AlgoEnable");
     EXPECT_TRUE(PortIsFree(m_ep.hostPort));
     EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
     Frame frame(1, 1, Bytes("x"));
@@ -568,9 +572,7 @@ TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
 
     // In triggered mode the gate reads "ScheduledTransEnable": unreadable,
     // the frame is dropped with the gate's lines.
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(
-        DescriptionWithout(m_dir, "ScheduledTransEnable"));
-    EXPECT_THROW(Restart(), std::invalid_argument);
+    restartWithout("ScheduledTransEnable");
     m_comps.trigger->SetTriggerMode(1);
     ts::LogCapture::Get().Clear();
     EXPECT_TRUE(Refused(frame));
@@ -584,9 +586,8 @@ TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
     // module is destroyed as usual.
     const int threads = ThreadCount();
     Create();
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "TargetPort"));
     ts::LogCapture::Get().Clear();
-    EXPECT_THROW(Restart(), std::invalid_argument);
+    restartWithout("TargetPort");
     EXPECT_EQ(1, Logged("ip_addr is") + Logged("get ip addr failed!"));
     EXPECT_TRUE(PortIsFree(m_ep.hostPort));
     Destroy();
@@ -707,24 +708,15 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
         GTEST_SKIP() << "sanitizer build: its stack frames are not the device's; "
                         "the figures come from the release build";
     }
-    struct ExactOff {
-        ~ExactOff() { thread_spawn_exact_stack(0); }
-    } exactOff;
+    const std::shared_ptr<void> exactOff(nullptr, [](void*) { thread_spawn_exact_stack(0); });
     // Every line of the module is written out directly as well, with its time
     // stamp.
     m_lib.priority(kModuleId, 3);
     const auto timestamp = m_lib.Sym<void (*)(int)>("log_set_timestamp_en");
     ASSERT_NE(nullptr, timestamp);
     timestamp(1);
-    struct TimestampOff {
-        void (*fn)(int);
-        ~TimestampOff() { fn(0); }
-    } timestampOff{timestamp};
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string(600, 'a') + request.szMsg;  // an answer longer than a datagram
-            return true;
-        });
+    const std::shared_ptr<void> timestampOff(nullptr, [timestamp](void*) { timestamp(0); });
+    AnswerRequests(std::string(600, 'a'));  // answers longer than a datagram
 
     auto values = m_ep.StoreValues();
     values.push_back({"HeartbeatTranMode", "1"});
@@ -780,14 +772,8 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
 // library can be unloaded right away.
 TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
     thread_spawn_force_detached(1);
-    struct DetachedOff {
-        ~DetachedOff() { thread_spawn_force_detached(0); }
-    } detachedOff;
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string("ack:") + request.szMsg;
-            return true;
-        });
+    const std::shared_ptr<void> detachedOff(nullptr, [](void*) { thread_spawn_force_detached(0); });
+    AnswerRequests("ack:");
     for (int round = 0; round < 20; ++round) {
         auto values = m_ep.StoreValues();
         values.push_back({"HeartbeatTranMode", "2"});
@@ -810,11 +796,7 @@ TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
 // Loading, starting, using and unloading the module many times leaves no
 // thread, socket or memory behind (the sanitizer builds check the rest).
 TEST(UdptransModuleCycles, HundredLoadStartProcessUnloadCycles) {
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = "ack:" + std::string(request.szMsg, static_cast<size_t>(request.nMsgLen));
-            return true;
-        });
+    AnswerRequests("ack:");
     TempDir dir;
     Components comps;
     Endpoints ep;

@@ -167,6 +167,16 @@ struct Endpoints {
     }
 };
 
+// From now on the framework's proxy answers every request with `prefix`
+// followed by the request's text (a test resets the handler when done).
+inline void AnswerRequests(const std::string& prefix) {
+    CCommProxy::getInstance().SetCommandHandler(
+        [prefix](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = prefix + request.szMsg;
+            return true;
+        });
+}
+
 // A test with the library open, the components registered, a store folder
 // and two receivers as targets; the module itself is started by the test.
 class ModuleTest : public ::testing::Test {

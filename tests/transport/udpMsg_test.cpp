@@ -13,6 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -362,101 +363,102 @@ protected:
         ASSERT_EQ(0, zerran_app::RegisterComponents(m_pTrigger, nullptr));
         m_pTrigger->SetTriggerMode(1);
     }
-    void TearDown() override { zerran_app::UnregisterComponents(); }
+    void TearDown() override {
+        m_rig.engine.DeInit();  // nothing of the engine runs once the source is gone
+        zerran_app::UnregisterComponents();
+    }
 
     zerran_app::CLocalTriggerSource& Trigger() { return *m_pTrigger; }
 
     // Held mode on a running engine, with every trigger so far already answered.
-    void StartHeld(EngineRig& rig, unsigned int delayMs) {
+    void StartHeld(unsigned int delayMs) {
         Trigger().Trigger();  // count 0 would make the engine forward everything
-        rig.engine.SetScheduledTransEnable(1);
-        rig.engine.SetScheduledTransTime(static_cast<int>(delayMs));
+        m_rig.engine.SetScheduledTransEnable(1);
+        m_rig.engine.SetScheduledTransTime(static_cast<int>(delayMs));
         // Recorded before the start, as the module does, so that the current
         // trigger is not answered with "NG".
-        rig.engine.SetModuleEnable(1);
-        ASSERT_EQ(Trigger().TriggerCount(), rig.engine.m_nRecord.load());
-        ASSERT_EQ(0, rig.Start());
+        m_rig.engine.SetModuleEnable(1);
+        ASSERT_EQ(Trigger().TriggerCount(), m_rig.engine.m_nRecord.load());
+        ASSERT_EQ(0, m_rig.Start());
     }
 
     // Hand-held shared pointer: the component outlives its registration.
     std::shared_ptr<zerran_app::CLocalTriggerSource> m_pTrigger;
+    EngineRig m_rig;
 };
 
 TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImageTimePlusDelay) {
-    EngineRig rig;
-    StartHeld(rig, 300);
-    rig.Send("P1");
-    EXPECT_EQ(1u, rig.engine.GetHeldCount());
-    EXPECT_FALSE(rig.msgTarget.Recv(500)) << "held payload left without a trigger";
+    StartHeld(300);
+    m_rig.Send("P1");
+    EXPECT_EQ(1u, m_rig.engine.GetHeldCount());
+    EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "held payload left without a trigger";
 
     const uint64_t imageTime = get_up_time();
     Trigger().TriggerAt(imageTime);
-    std::optional<Datagram> d = rig.msgTarget.Recv(5000);
+    std::optional<Datagram> d = m_rig.msgTarget.Recv(5000);
     ASSERT_TRUE(d);
     EXPECT_EQ("P1", d->bytes);
     EXPECT_GE(d->arrivalMs, imageTime + 300);
     EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
-    ASSERT_TRUE(WaitFor([&] { return rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
-    EXPECT_EQ(0u, rig.engine.GetHeldCount());
+    ASSERT_TRUE(WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
+    EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
 
     // Nothing held: the answer is the two bytes "NG".
     Trigger().Trigger();
-    EXPECT_EQ(std::string("NG", 2), rig.msgTarget.NextBytes());
-    EXPECT_FALSE(rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
+    EXPECT_EQ(std::string("NG", 2), m_rig.msgTarget.NextBytes());
+    EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
 }
 
 TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
-    EngineRig rig;
-    StartHeld(rig, 0);
-    rig.Send("A");
-    rig.Send("B");
-    rig.Send("C");
-    EXPECT_EQ(3u, rig.engine.GetHeldCount());
+    StartHeld(0);
+    m_rig.Send("A");
+    m_rig.Send("B");
+    m_rig.Send("C");
+    EXPECT_EQ(3u, m_rig.engine.GetHeldCount());
 
     for (const char* expected : {"A", "B", "C", "NG"}) {
         Trigger().Trigger();
-        EXPECT_EQ(expected, rig.msgTarget.NextBytes());
-        EXPECT_FALSE(rig.msgTarget.Recv(300)) << "extra answer after " << expected;
+        EXPECT_EQ(expected, m_rig.msgTarget.NextBytes());
+        EXPECT_FALSE(m_rig.msgTarget.Recv(300)) << "extra answer after " << expected;
     }
 }
 
 TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEverythingHeld) {
-    EngineRig rig;
-    StartHeld(rig, 0);
+    StartHeld(0);
     auto expectForwarded = [&](const std::vector<std::string>& items, const char* why) {
         for (const std::string& item : items) {
-            EXPECT_EQ(item, rig.msgTarget.NextBytes()) << why;
+            EXPECT_EQ(item, m_rig.msgTarget.NextBytes()) << why;
         }
-        EXPECT_EQ(0u, rig.engine.GetHeldCount()) << why;
+        EXPECT_EQ(0u, m_rig.engine.GetHeldCount()) << why;
     };
 
-    rig.Send("m1");
-    rig.Send("m2");
-    EXPECT_EQ(2u, rig.engine.GetHeldCount());
+    m_rig.Send("m1");
+    m_rig.Send("m2");
+    EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
     Trigger().SetTriggerMode(0);
     expectForwarded({"m1", "m2"}, "trigger mode 0");
-    rig.Send("m3");  // forwarded straight away while the mode is 0
+    m_rig.Send("m3");  // forwarded straight away while the mode is 0
     expectForwarded({"m3"}, "trigger mode 0, later payload");
 
     Trigger().SetTriggerCount(0);
     Trigger().SetTriggerMode(1);
-    rig.Send("c1");
-    rig.Send("c2");
+    m_rig.Send("c1");
+    m_rig.Send("c2");
     expectForwarded({"c1", "c2"}, "trigger count 0");
 
     Trigger().Trigger();
-    rig.engine.SetModuleEnable(1);
+    m_rig.engine.SetModuleEnable(1);
     Trigger().SetFailure("TriggerMode", 5);
-    rig.Send("f1");
+    m_rig.Send("f1");
     expectForwarded({"f1"}, "trigger mode query failing");
     Trigger().SetFailure("TriggerMode", 0);
     Trigger().SetFailure("TriggerCount", 6);
-    rig.Send("f2");
+    m_rig.Send("f2");
     expectForwarded({"f2"}, "trigger count query failing");
     Trigger().SetFailure("TriggerCount", 0);
 
-    rig.engine.SetScheduledTransEnable(0);
-    rig.Send("s1");
+    m_rig.engine.SetScheduledTransEnable(0);
+    m_rig.Send("s1");
     expectForwarded({"s1"}, "scheduled transmission off");
 }
 
@@ -525,22 +527,21 @@ TEST_F(CUdpProcessScheduled, ScheduledStepReportsSourceFailuresAndTakesNothing) 
 // ---- Life cycle -----------------------------------------------------------
 
 TEST_F(CUdpProcessScheduled, InitAfterDeInitKeepsHeldQueueAndRecord) {
-    EngineRig rig;
-    StartHeld(rig, 0);
-    rig.Send("k1");
-    rig.Send("k2");
-    const int record = rig.engine.m_nRecord.load();
-    rig.engine.DeInit();
-    EXPECT_FALSE(rig.engine.IsMsgTaskRunning());
-    EXPECT_FALSE(rig.engine.IsHbTaskRunning());
-    EXPECT_EQ(2u, rig.engine.GetHeldCount());
-    EXPECT_EQ(record, rig.engine.m_nRecord.load());
+    StartHeld(0);
+    m_rig.Send("k1");
+    m_rig.Send("k2");
+    const int record = m_rig.engine.m_nRecord.load();
+    m_rig.engine.DeInit();
+    EXPECT_FALSE(m_rig.engine.IsMsgTaskRunning());
+    EXPECT_FALSE(m_rig.engine.IsHbTaskRunning());
+    EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
+    EXPECT_EQ(record, m_rig.engine.m_nRecord.load());
 
-    ASSERT_EQ(0, rig.engine.Init());
+    ASSERT_EQ(0, m_rig.engine.Init());
     Trigger().Trigger();
-    EXPECT_EQ("k1", rig.msgTarget.NextBytes());
+    EXPECT_EQ("k1", m_rig.msgTarget.NextBytes());
     Trigger().SetTriggerMode(0);
-    EXPECT_EQ("k2", rig.msgTarget.NextBytes());
+    EXPECT_EQ("k2", m_rig.msgTarget.NextBytes());
 }
 
 TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
@@ -712,25 +713,16 @@ TEST(CUdpProcessLifecycle, HeartbeatTaskThatCannotStartFailsInitAndDeInitStillSt
 TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
     rlimit old{};
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &old));
-    rlimit raised = old;
-    if (raised.rlim_cur < 2048) {
-        raised.rlim_cur = 2048;
-        if (raised.rlim_max < 2048) {
-            raised.rlim_max = 2048;  // root may raise the hard limit
-        }
-        if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-            GTEST_SKIP() << "cannot raise the descriptor limit to 2048";
-        }
+    // Root may raise the hard limit too.
+    const rlimit raised{std::max<rlim_t>(old.rlim_cur, 2048), std::max<rlim_t>(old.rlim_max, 2048)};
+    if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
+        GTEST_SKIP() << "cannot raise the descriptor limit to 2048";
     }
-    std::vector<int> fillers;
-    const int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(devnull, 0);
-    fillers.push_back(devnull);
-    while (fillers.back() < 1100) {
-        const int fd = fcntl(devnull, F_DUPFD_CLOEXEC, 0);
-        ASSERT_GE(fd, 0);
-        fillers.push_back(fd);
+    std::vector<int> fillers{open("/dev/null", O_RDONLY | O_CLOEXEC)};
+    while (fillers.back() >= 0 && fillers.back() < 1100) {
+        fillers.push_back(fcntl(fillers[0], F_DUPFD_CLOEXEC, 0));
     }
+    ASSERT_GE(fillers.back(), 0);
 
     {
         EchoProxy proxy("echo:");
