@@ -74,10 +74,7 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
     ASSERT_EQ(0, Process(frame));
     EXPECT_EQ(1, frame.Status());
     EXPECT_EQ(std::vector<int>{1}, frame.ParamStatus());
-    auto d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("hello", d->bytes);
-    EXPECT_EQ(m_ep.hostPort, d->fromPort);
+    EXPECT_EQ(From("hello", m_ep.hostPort), m_ep.msg.NextFrom());
     EXPECT_EQ(1, Logged("udptrans    :0259: udptrans Process start"));
     EXPECT_EQ(1, Logged("udptrans    :0320: udptrans Process end"));
 }
@@ -178,29 +175,20 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     EXPECT_EQ(hb2Port, Get("TargetHeartbeatPort"));
     ASSERT_EQ(0, Set("TargetHeartbeatIp", "127.0.0.1"));
     ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
-    auto beat = hb2.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ("beat", beat->bytes);
-    EXPECT_EQ(hbPort, std::to_string(beat->fromPort));
+    EXPECT_EQ("'beat' from " + hbPort, hb2.NextFrom(6000));
 
     ASSERT_EQ(0, Set("HostIp", "10.1.2.3"));
     Destroy();
-    ExpectStored({{"TargetIp", "127.0.0.1"},
-                  {"TargetPort", msg2Port},
-                  {"HostPort", hostPort},
-                  {"HostHeartbeatPort", hbPort},
-                  {"TargetHeartbeatPort", hb2Port},
-                  {"TargetHeartbeatIp", "127.0.0.1"},
-                  {"HostIp", "10.1.2.3"}});
+    ExpectStored({"TargetIp=127.0.0.1", "TargetPort=" + msg2Port, "HostPort=" + hostPort,
+                  "HostHeartbeatPort=" + hbPort, "TargetHeartbeatPort=" + hb2Port,
+                  "TargetHeartbeatIp=127.0.0.1", "HostIp=10.1.2.3"});
 
     // A new module on the same folder works exactly as the old one ended.
     Create();
     ASSERT_EQ(0, Restart());
     EXPECT_EQ(hostPort, Get("HostPort"));
     EXPECT_EQ(hbPort, Get("HostHeartbeatPort"));
-    beat = hb2.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ(hbPort, std::to_string(beat->fromPort));
+    EXPECT_EQ("'beat' from " + hbPort, hb2.NextFrom(6000));
     ASSERT_TRUE(Arrives(msg2, "after-restart"));
     EXPECT_EQ(hostPort, std::to_string(m_lastFromPort));
 }
@@ -212,10 +200,7 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     ASSERT_EQ(0, Set("HeartbeatText", "tick"));
     ASSERT_EQ(0, Set("HeartbeatInterval", "1"));
     ASSERT_EQ(0, Set("HeartbeatTranMode", "1"));
-    auto beat = m_ep.msg.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ("tick", beat->bytes);
-    EXPECT_EQ(m_ep.hostPort, beat->fromPort);
+    EXPECT_EQ(From("tick", m_ep.hostPort), m_ep.msg.NextFrom(6000));
     EXPECT_EQ("tick", Get("HeartbeatText"));
     EXPECT_EQ("1", Get("HeartbeatInterval"));
     EXPECT_EQ("1", Get("HeartbeatTranMode"));
@@ -265,12 +250,8 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     // Back to zero so that stopping never waits on a long delay.
     ASSERT_EQ(0, Set("ScheduledTransTime", "0"));
     Destroy();
-    ExpectStored({{"HeartbeatText", "tick"},
-                  {"HeartbeatInterval", "1"},
-                  {"HeartbeatTranMode", "0"},
-                  {"AlgoEnable", "1"},
-                  {"ScheduledTransEnable", "1"},
-                  {"ScheduledTransTime", "0"}});
+    ExpectStored({"HeartbeatText=tick", "HeartbeatInterval=1", "HeartbeatTranMode=0",
+                  "AlgoEnable=1", "ScheduledTransEnable=1", "ScheduledTransTime=0"});
 
     // After a restart the held queue starts empty: the next trigger is
     // answered with the substitute, as scheduled transmission is still on.
@@ -305,8 +286,7 @@ TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
     EXPECT_EQ(1, Logged("SetParam TargetPort value 70000 is not valid"));
 
     EXPECT_EQ(before, Get("TargetPort"));
-    ExpectStored(
-        {{"TargetPort", before}, {"TargetIp", "127.0.0.1"}, {"TargetHeartbeatIp", "127.0.0.1"}});
+    ExpectStored({"TargetPort=" + before, "TargetIp=127.0.0.1", "TargetHeartbeatIp=127.0.0.1"});
     // The first datagram still reaches the old target.
     EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "unchanged").size());
 

@@ -219,10 +219,11 @@ protected:
     int Start() { return Start(m_ep.StoreValues()); }
     // A host's next SetPwd on the module as it is: a re-start.
     int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
-    // The store file holds each of `values`.
-    void ExpectStored(const std::vector<std::pair<std::string, std::string>>& values) {
-        for (const auto& kv : values) {
-            EXPECT_EQ(kv.second, ReadStore(m_dir, kv.first)) << kv.first;
+    // The store file holds each of `settings` ("key=value").
+    void ExpectStored(const std::vector<std::string>& settings) {
+        for (const std::string& setting : settings) {
+            const size_t eq = setting.find('=');
+            EXPECT_EQ(setting.substr(eq + 1), ReadStore(m_dir, setting.substr(0, eq))) << setting;
         }
     }
     // Process answers `frame` with `code` and writes nothing into its outputs.

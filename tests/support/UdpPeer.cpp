@@ -93,6 +93,15 @@ std::string UdpPeer::NextBytes(int timeoutMs) {
     return d ? d->bytes : "<nothing>";
 }
 
+std::string UdpPeer::NextFrom(int timeoutMs) {
+    std::optional<Datagram> d = Recv(timeoutMs);
+    return d ? From(d->bytes, d->fromPort) : "<nothing>";
+}
+
+std::string From(const std::string& bytes, uint16_t port) {
+    return "'" + bytes + "' from " + std::to_string(port);
+}
+
 std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,
                                            int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
