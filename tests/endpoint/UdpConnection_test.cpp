@@ -57,25 +57,10 @@ std::string Err(const std::string& msg) {
     return msg + "\033[0m";
 }
 
-// Test sockets on loopback; `Received` is the bytes of the next datagram.
 using Peer = ts::UdpPeer;
-std::string Received(Peer& peer) {
-    std::optional<ts::Datagram> d = peer.Recv(kWaitMs);
-    return d ? d->bytes : "<nothing>";
-}
-
-// `n` bytes of a repeating pattern starting at `first`, stepping by `step`.
-std::string Pattern(size_t n, char first, int step, int mod = 256) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<char>(first + static_cast<int>(i) * step % mod);
-    }
-    return out;
-}
 
 UdpMessage MakeMsg(const std::string& data) {
-    UdpMessage msg;
-    std::memset(&msg, 0, sizeof(msg));
+    UdpMessage msg{};
     msg.nLen = static_cast<int32_t>(data.size());
     std::memcpy(msg.szData, data.data(), data.size());
     return msg;
@@ -89,33 +74,36 @@ struct SeenRequest {
     int nLogId;
 };
 
-// Installed in the proxy: records every request, answers with `reply` when
-// set, and can keep a copy of the reply callback as a host would.
+// Installed in the proxy while alive: records every request, answers with
+// `reply` when set, and with `keepReply` keeps a copy of the reply callback as
+// a host would.
 struct RecordingHandler {
     std::mutex mtx;  // guards everything below: written on the proxy's thread
     std::vector<SeenRequest> seen;
-    std::string reply;
-    bool answer = false;
-    bool keepReply = false;
+    std::optional<std::string> reply;
     std::function<int(int, std::string, void*)> kept;
 
-    void Install() {
+    explicit RecordingHandler(bool keepReply = false, std::optional<std::string> answer = {})
+        : reply(std::move(answer)) {
         CCommProxy::getInstance().SetCommandHandler(
-            [this](const CCommProxy::MessageInfo& req, std::string& out) {
+            [this, keepReply](const CCommProxy::MessageInfo& req, std::string& out) {
                 std::lock_guard<std::mutex> lock(mtx);
                 seen.push_back({std::string(req.szMsg), req.nMsgLen, req.nLogId});
                 if (keepReply) {
                     kept = req.fnReply;
                 }
-                out = reply;
-                return answer;
+                out = reply.value_or("");
+                return reply.has_value();
             });
     }
+    ~RecordingHandler() { CCommProxy::getInstance().SetCommandHandler(nullptr); }
     size_t Count() {
+        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
         std::lock_guard<std::mutex> lock(mtx);
         return seen.size();
     }
     std::function<int(int, std::string, void*)> TakeKept() {
+        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
         std::lock_guard<std::mutex> lock(mtx);
         return std::move(kept);
     }
@@ -143,24 +131,28 @@ protected:
         ts::LogCapture::Get().Install(&log_set_callbacker, -1);
     }
 
+    // An endpoint that is shut down when its last owner lets go (DeInit
+    // twice is harmless, so a test may also shut it down itself).
     static std::shared_ptr<UdpConnection> MakeEndpoint() {
-        auto ep = std::make_shared<UdpConnection>();
+        std::shared_ptr<UdpConnection> ep(new UdpConnection, [](UdpConnection* p) {
+            p->DeInit();
+            delete p;
+        });
         ep->SetLogId(kLogId);
         return ep;
     }
 
     // An endpoint bound to a free port, sending to `target` on loopback.
-    static std::shared_ptr<UdpConnection> ReadyEndpoint(
-        unsigned short target, UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
+    std::shared_ptr<UdpConnection> ReadyEndpoint(
+        UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
         auto ep = MakeEndpoint();
-        Start(*ep, target, type);
+        Start(*ep, type);
         return ep;
     }
-
-    static void Start(UdpConnection& ep, unsigned short target,
-                      UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
+    void Start(UdpConnection& ep,
+               UdpConnection::ConnectionType type = UdpConnection::CONNECTION_MSG) {
         ep.SetTargetNewIp(kLoopback);
-        ep.SetTargetNewPort(target);
+        ep.SetTargetNewPort(m_target.Port());
         EXPECT_EQ(ep.Init(ts::FreePort(), type), 0);
     }
 
@@ -176,6 +168,8 @@ protected:
         EXPECT_EQ(ep.InsertSendMsg(MakeMsg(bytes)), 0);
         return ep.Send();
     }
+
+    Peer m_target;  // where ReadyEndpoint sends
 };
 
 // ---- Binding ---------------------------------------------------------------------
@@ -198,7 +192,6 @@ TEST_F(UdpConnectionTest, TakenPortStepsUpwardWithLogLines) {
     // endpoint must report exactly the port it holds.
     EXPECT_GT(ep->GetLocalPort(), taken);
     EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), ep->GetLocalPort());
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, TakenPortFallsBackToPrevious) {
@@ -232,7 +225,6 @@ TEST_F(UdpConnectionTest, TakenPortFallsBackToPrevious) {
     ep->SetLocalPort(third);
     EXPECT_EQ(ep->Create(), 0);
     EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), third);
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, PortSetBeforeInitWinsAndZeroMeansDefault) {
@@ -250,16 +242,13 @@ TEST_F(UdpConnectionTest, PortSetBeforeInitWinsAndZeroMeansDefault) {
     EXPECT_EQ(ep->Create(), 0);
     EXPECT_EQ(ep->GetLocalPort(), defaultPort);  // written back, not left at 0
     EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), defaultPort);
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, CloseKeepsQueuedRecordsForTheNextSocketAndDeInitIsRepeatable) {
     auto ep = MakeEndpoint();
     EXPECT_EQ(ep->Close(), -1);  // no socket yet: nothing happens
     EXPECT_EQ(ep->GetSockFd(), -1);
-
-    Peer receiver;
-    Start(*ep, receiver.Port());
+    Start(*ep);
     ASSERT_GE(ep->GetSockFd(), 0);
 
     // Closed while disabled: records are still taken and leave after Create.
@@ -269,7 +258,7 @@ TEST_F(UdpConnectionTest, CloseKeepsQueuedRecordsForTheNextSocketAndDeInitIsRepe
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("kept")), 0);
     ASSERT_EQ(ep->Create(), 0);
     EXPECT_EQ(ep->Send(), 4);
-    EXPECT_EQ(Received(receiver), "kept");
+    EXPECT_EQ(m_target.NextBytes(), "kept");
 
     EXPECT_EQ(ep->DeInit(), -1);
     EXPECT_FALSE(ep->GetInited());
@@ -280,25 +269,20 @@ TEST_F(UdpConnectionTest, CloseKeepsQueuedRecordsForTheNextSocketAndDeInitIsRepe
 // ---- Sending ---------------------------------------------------------------------
 
 TEST_F(UdpConnectionTest, SendPutsExactBytesOnTheWire) {
-    Peer receiver;
-    auto ep = ReadyEndpoint(receiver.Port());
-
-    const std::string big = Pattern(UdpMessage::kMaxPayload, 1, 7);  // zero bytes inside too
+    auto ep = ReadyEndpoint();
+    const std::string big = ts::Pattern(UdpMessage::kMaxPayload);  // zero bytes inside too
     for (const std::string& payload : {std::string(), std::string("hello"), big}) {
         const uint64_t before = get_up_time();
         ASSERT_EQ(ep->InsertSendMsg(MakeMsg(payload)), 0);
         EXPECT_EQ(ep->Send(), static_cast<int>(payload.size()));
         EXPECT_GE(ep->GetLastSendTime(), before);
-        EXPECT_EQ(Received(receiver), payload) << payload.size();
+        EXPECT_EQ(m_target.NextBytes(), payload) << payload.size();
         EXPECT_TRUE(ep->IsSendQueueEmpty());
     }
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
-    Peer receiver;
-    auto ep = ReadyEndpoint(receiver.Port());
-
+    auto ep = ReadyEndpoint();
     constexpr int kProducers = 3;
     constexpr int kPerProducer = 40;
     std::vector<std::thread> producers;
@@ -320,28 +304,24 @@ TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
             continue;
         }
         ASSERT_GT(ep->Send(), 0);
-        const std::string got = Received(receiver);
+        const std::string got = m_target.NextBytes();
         const size_t colon = got.find(':');
         ASSERT_NE(colon, std::string::npos);
         const int p = std::stoi(got.substr(0, colon));
-        ASSERT_EQ(std::stoi(got.substr(colon + 1)), next[static_cast<size_t>(p)]) << got;
-        ++next[static_cast<size_t>(p)];
+        ASSERT_EQ(std::stoi(got.substr(colon + 1)), next[static_cast<size_t>(p)]++) << got;
         ++received;
     }
     for (std::thread& t : producers) {
         t.join();
     }
     EXPECT_TRUE(ep->IsSendQueueEmpty());
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     auto ep = MakeEndpoint();
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), -1);  // before Init
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
-
-    Peer receiver;
-    Start(*ep, receiver.Port());
+    Start(*ep);
 
     // Empty queue: Send does nothing and the send time stays.
     EXPECT_EQ(ep->Send(), 0);
@@ -357,19 +337,16 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb3")), -2);
 
     ASSERT_EQ(ep->Send(), 2);
-    const uint64_t sentAt = ep->GetLastSendTime();
-    EXPECT_NE(sentAt, 0u);
+    EXPECT_NE(ep->GetLastSendTime(), 0u);
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("m5")), 0);  // room again after one Send
 
-    std::vector<std::string> order;
     while (!ep->IsSendQueueEmpty()) {
         ASSERT_GT(ep->Send(), 0);
     }
-    for (int i = 0; i < 6; ++i) {
-        order.push_back(Received(receiver));
+    for (const char* expected : {"hb", "m1", "m2", "m3", "m4", "m5"}) {
+        EXPECT_EQ(m_target.NextBytes(), expected);
     }
-    EXPECT_EQ(order, (std::vector<std::string>{"hb", "m1", "m2", "m3", "m4", "m5"}));
-    EXPECT_TRUE(!receiver.Recv(50));
+    EXPECT_FALSE(m_target.Recv(50));
 
     const uint64_t last = ep->GetLastSendTime();
     EXPECT_EQ(ep->Send(), 0);
@@ -389,77 +366,60 @@ TEST_F(UdpConnectionTest, UnsetTargetFailsSendAndDropsRecord) {
     EXPECT_LT(ep->Send(), 0);
     EXPECT_GE(ep->GetLastSendTime(), before);  // moved although nothing left
     EXPECT_TRUE(ep->IsSendQueueEmpty());       // not put back for a retry
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
-    Peer first;
     Peer second;
-    auto ep = ReadyEndpoint(first.Port());
-
+    auto ep = ReadyEndpoint();
     ep->SetTargetNewPort(0);
     EXPECT_EQ(ep->ReDirect(), 0);
     EXPECT_EQ(ep->GetTargetNewPort(), 0);
     ASSERT_EQ(SendOne(*ep, "a"), 1);
-    EXPECT_EQ(Received(first), "a");
+    EXPECT_EQ(m_target.NextBytes(), "a");
 
     ep->SetTargetNewIp(0);
     ep->SetTargetNewPort(second.Port());
     EXPECT_EQ(ep->ReDirect(), 0);
     ASSERT_EQ(SendOne(*ep, "b"), 1);
-    EXPECT_EQ(Received(first), "b");
+    EXPECT_EQ(m_target.NextBytes(), "b");
 
     ep->SetTargetNewIp(kLoopback);
     EXPECT_EQ(ep->ReDirect(), 0);
     ASSERT_EQ(SendOne(*ep, "c"), 1);
-    EXPECT_EQ(Received(second), "c");
-    EXPECT_TRUE(!first.Recv(50));
-
+    EXPECT_EQ(second.NextBytes(), "c");
+    EXPECT_FALSE(m_target.Recv(50));
     EXPECT_EQ(LoggedTexts(4), std::vector<std::string>(3, "Enter udp ReDirect.\r\n"));
-    ep->DeInit();
 }
 
 // ---- Receiving -------------------------------------------------------------------
 
 TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
     RecordingHandler handler;
-    handler.Install();
-    Peer peer;
-    auto ep = ReadyEndpoint(peer.Port());
+    auto ep = ReadyEndpoint();
+    const std::string longText = ts::Pattern(300, 'A', 1, 26);
+    EXPECT_EQ(Deliver(m_target, *ep, longText), 256);
+    EXPECT_EQ(Deliver(m_target, *ep, std::string("ab\0cd", 5)), 5);
+    EXPECT_EQ(Deliver(m_target, *ep, std::string()), 0);
 
-    const std::string longText = Pattern(300, 'A', 1, 26);
-    EXPECT_EQ(Deliver(peer, *ep, longText), 256);
-    EXPECT_EQ(Deliver(peer, *ep, std::string("ab\0cd", 5)), 5);
-    EXPECT_EQ(Deliver(peer, *ep, std::string()), 0);
-
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    ASSERT_EQ(handler.Count(), 2u);  // the empty datagram is not handed over
     std::lock_guard<std::mutex> lock(handler.mtx);
-    ASSERT_EQ(handler.seen.size(), 2u);  // the empty datagram is not handed over
     EXPECT_EQ(handler.seen[0].szMsg, longText.substr(0, 127));
     EXPECT_EQ(handler.seen[0].nMsgLen, 256);
     EXPECT_EQ(handler.seen[0].nLogId, kLogId);
     EXPECT_EQ(handler.seen[1].szMsg, "ab");
     EXPECT_EQ(handler.seen[1].nMsgLen, 2);
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
     RecordingHandler handler;
-    handler.Install();
-    Peer peer;
-    auto ep = ReadyEndpoint(peer.Port(), UdpConnection::CONNECTION_HB);
-    EXPECT_EQ(Deliver(peer, *ep, "ping"), 4);
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    auto ep = ReadyEndpoint(UdpConnection::CONNECTION_HB);
+    EXPECT_EQ(Deliver(m_target, *ep, "ping"), 4);
     EXPECT_EQ(handler.Count(), 0u);
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
     RecordingHandler handler;
-    handler.Install();
-    Peer peer;
-    auto ep = ReadyEndpoint(peer.Port());
-
+    auto ep = ReadyEndpoint();
     char text[] = "status?";
     EXPECT_EQ(ep->RecvProcess(nullptr, 3), -1);
     EXPECT_EQ(ep->RecvProcess(text, -1), -1);
@@ -470,43 +430,30 @@ TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
         Logged(6, Err("Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n")));
 
     // Through Recv the byte count is still reported.
-    EXPECT_EQ(Deliver(peer, *ep, "again"), 5);
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    EXPECT_EQ(Deliver(m_target, *ep, "again"), 5);
     EXPECT_EQ(handler.Count(), 0u);
     EXPECT_EQ(LoggedTexts(6).size(), 2u);
-    ep->DeInit();
 }
 
 TEST_F(UdpConnectionTest, LongReplyIsCutAndSentToConfiguredTarget) {
-    RecordingHandler handler;
-    handler.answer = true;
-    handler.reply = Pattern(2000, 'a', 1, 26);
-    handler.Install();
-
-    Peer target;
+    RecordingHandler handler(false, ts::Pattern(2000, 'a', 1, 26));
     Peer requester;
-    auto ep = ReadyEndpoint(target.Port());
+    auto ep = ReadyEndpoint();
     ASSERT_EQ(Deliver(requester, *ep, "get"), 3);
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    ASSERT_EQ(handler.Count(), 1u);
 
     ASSERT_FALSE(ep->IsSendQueueEmpty());
     EXPECT_EQ(ep->Send(), 1028);
     EXPECT_TRUE(ep->IsSendQueueEmpty());  // one datagram, not two
-    EXPECT_EQ(Received(target), handler.reply.substr(0, 1028));
-    EXPECT_TRUE(!requester.Recv(50));  // answers never go back to the sender
-    ep->DeInit();
+    EXPECT_EQ(m_target.NextBytes(), handler.reply->substr(0, 1028));
+    EXPECT_FALSE(requester.Recv(50));  // answers never go back to the sender
 }
 
 TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
-    RecordingHandler handler;
-    handler.keepReply = true;
-    handler.Install();
-    Peer target;
-    auto ep = ReadyEndpoint(target.Port());
-
+    RecordingHandler handler(true);
+    auto ep = ReadyEndpoint();
     char text[] = "q";
     ASSERT_EQ(ep->RecvProcess(text, 1), 0);
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
     std::function<int(int, std::string, void*)> reply = handler.TakeKept();
     ASSERT_TRUE(reply);
 
@@ -516,9 +463,8 @@ TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
     EXPECT_EQ(reply(6, "answer", nullptr), -1);
     EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -2\r\n")));
     int sent = 0;
-    while (!ep->IsSendQueueEmpty()) {
+    for (; !ep->IsSendQueueEmpty(); ++sent) {
         ASSERT_EQ(ep->Send(), 2);  // only the five "rN" records, unchanged
-        ++sent;
     }
     EXPECT_EQ(sent, 5);
 
@@ -529,23 +475,18 @@ TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
 }
 
 TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
-    RecordingHandler handler;
-    handler.keepReply = true;
-    handler.Install();
-    Peer target;
-    auto ep = ReadyEndpoint(target.Port());
+    RecordingHandler handler(true);
+    auto ep = ReadyEndpoint();
     const std::weak_ptr<UdpConnection> watch = ep;
-
     char text[] = "late";
     ASSERT_EQ(ep->RecvProcess(text, 4), 0);
-    ASSERT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
+    std::function<int(int, std::string, void*)> reply = handler.TakeKept();
 
     // The owner shuts the endpoint down and lets go; the host still holds a
     // callback, so the object must survive and refuse the late answer.
     ep->DeInit();
     ep.reset();
     EXPECT_FALSE(watch.expired());
-    std::function<int(int, std::string, void*)> reply = handler.TakeKept();
     EXPECT_EQ(reply(4, "late", nullptr), -1);
     EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
 

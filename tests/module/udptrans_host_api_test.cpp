@@ -99,6 +99,10 @@ TEST(UdptransHostHeader, ParametersMatchTheShippedDescription) {
         }
         // The default is what a fresh store holds.
         EXPECT_EQ(p.defaultText, description.GetParam(p.key, 0));
+        // Only the two target addresses refuse the any-address.
+        EXPECT_EQ(Same(p.key, UDPTRANS_PARAM_TARGET_IP) ||
+                      Same(p.key, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP),
+                  info->bRefuseAnyAddress);
     };
     for (const auto& p : ints) {
         expectAs(p, UDPTRANS_PARAM_TYPE_INT);
@@ -145,30 +149,27 @@ TEST_F(UdptransHostFrame, FrameFromHeaderNamesGoesOutAndReportsItsStatus) {
     EXPECT_EQ(UDPTRANS_STATUS_SENT, sent.output.pOutput->mapInt[UDPTRANS_FRAME_STATUS]);
     EXPECT_EQ(std::vector<int>{UDPTRANS_STATUS_SENT},
               sent.output.pOutput->mapIntVec[UDPTRANS_FRAME_PARAM_STATUS]);
-    auto d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("result one", d->bytes);
+    EXPECT_EQ("result one", m_ep.msg.NextBytes());
 
     ASSERT_EQ(UDPTRANS_OK, Set(UDPTRANS_PARAM_ALGO_ENABLE, "0"));
     HandBuiltFrame held;
     Fill(held, 2, "result two");
     ASSERT_EQ(UDPTRANS_OK, Hand(held));
     EXPECT_EQ(UDPTRANS_STATUS_NOT_SENT, held.output.pOutput->mapInt[UDPTRANS_FRAME_STATUS]);
-    ASSERT_EQ(UDPTRANS_OK, Set(UDPTRANS_PARAM_ALGO_ENABLE, "1"));
+}
 
-    // Without the trigger source every frame is refused, outputs untouched.
-    m_comps.UnregisterTrigger();
-    HandBuiltFrame refused;
-    Fill(refused, 3, "result three");
-    EXPECT_EQ(UDPTRANS_E_NO_DATA, Hand(refused));
-    EXPECT_TRUE(refused.output.pOutput->mapInt.empty());
-    m_comps.RegisterTrigger();
-
-    // A value out of the header's range is refused with the header's code.
+// The header's ranges and codes hold for what the module refuses: nothing is
+// stored.
+TEST_F(UdptransHostFrame, OutOfRangeAndAnyAddressValuesAreRefusedWithTheHeaderCodes) {
+    ASSERT_EQ(UDPTRANS_OK, Start());
     EXPECT_EQ(UDPTRANS_E_BAD_VALUE,
               Set(UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE,
                   std::to_string(UDPTRANS_PARAM_HEARTBEAT_TRAN_MODE_MAX + 1)));
     EXPECT_EQ(UDPTRANS_E_UNKNOWN_KEY, Set("NoSuchKey", "1"));
+    for (const char* key : {UDPTRANS_PARAM_TARGET_IP, UDPTRANS_PARAM_TARGET_HEARTBEAT_IP}) {
+        EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set(key, "0.0.0.0")) << key;
+        EXPECT_EQ("127.0.0.1", ts::ReadStore(m_dir, key)) << key;
+    }
 }
 
 }  // namespace

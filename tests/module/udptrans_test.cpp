@@ -21,6 +21,7 @@
 #include "ModuleFixture.h"
 #include "algo/Algo.h"
 #include "algo/Thread.h"
+#include "udptrans/udptrans_host.h"
 
 using namespace ts;
 
@@ -73,10 +74,7 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
     ASSERT_EQ(0, Process(frame));
     EXPECT_EQ(1, frame.Status());
     EXPECT_EQ(std::vector<int>{1}, frame.ParamStatus());
-    auto d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("hello", d->bytes);
-    EXPECT_EQ(m_ep.hostPort, d->fromPort);
+    EXPECT_EQ(From("hello", m_ep.hostPort), m_ep.msg.NextFrom());
     EXPECT_EQ(1, Logged("udptrans    :0259: udptrans Process start"));
     EXPECT_EQ(1, Logged("udptrans    :0320: udptrans Process end"));
 }
@@ -91,29 +89,31 @@ TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
     EXPECT_GT(stored, taken.Port());
     EXPECT_FALSE(PortIsFree(static_cast<uint16_t>(stored)));
     EXPECT_EQ(std::to_string(stored), Get("HostPort"));
-    auto seen = SendUntilArrives(m_ep.msg, "moved");
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(stored, seen.back().fromPort);
+    ASSERT_TRUE(Arrives(m_ep.msg, "moved"));
+    EXPECT_EQ(stored, m_lastFromPort);
 }
 
 TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) {
     const int threads = ThreadCount();
+    auto expectStopped = [&] {
+        EXPECT_TRUE(PortIsFree(m_ep.hostPort));
+        EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
+        EXPECT_EQ(threads, ThreadCount());
+    };
     auto values = m_ep.StoreValues();
     values.push_back({"TargetIp", "255.255.255.255"});
     ASSERT_EQ(0, Start(values));
-    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
-    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
-    EXPECT_EQ(threads, ThreadCount());
+    expectStopped();
 
     // The broadcast address cannot be set at run time either; a usable one is
     // stored and takes effect at the next start.
-    EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
+    EXPECT_EQ(UDPTRANS_E_ADDRESS_UNUSABLE, Set("TargetIp", "255.255.255.255"));
     EXPECT_EQ("255.255.255.255", ReadStore(m_dir, "TargetIp"));
     EXPECT_EQ(0, Set("TargetIp", "127.0.0.1"));
     EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
-    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    ASSERT_EQ(0, Restart());
     EXPECT_FALSE(PortIsFree(m_ep.hostPort));
-    EXPECT_FALSE(SendUntilArrives(m_ep.msg, "up").empty());
+    EXPECT_TRUE(Arrives(m_ep.msg, "up"));
     Destroy();
 
     // A usable message target but an unusable heartbeat target: still stopped.
@@ -121,9 +121,7 @@ TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) 
     values.push_back({"TargetHeartbeatIp", "255.255.255.255"});
     ASSERT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
     ASSERT_EQ(0, Start(values));
-    EXPECT_TRUE(PortIsFree(m_ep.hostPort));
-    EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
-    EXPECT_EQ(threads, ThreadCount());
+    expectStopped();
 }
 
 TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
@@ -132,14 +130,13 @@ TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
     UdpPeer other;
     ASSERT_EQ(0, Set("TargetPort", std::to_string(other.Port())));
 
-    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    ASSERT_EQ(0, Restart());
     // The old tasks are gone, two new ones run, and the same ports are bound.
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threads; }));
     EXPECT_FALSE(PortIsFree(m_ep.hostPort));
     EXPECT_EQ(std::to_string(m_ep.hostPort), ReadStore(m_dir, "HostPort"));
-    auto seen = SendUntilArrives(other, "again");
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(m_ep.hostPort, seen.back().fromPort);
+    ASSERT_TRUE(Arrives(other, "again"));
+    EXPECT_EQ(m_ep.hostPort, m_lastFromPort);
 }
 
 // ---- Parameters ---------------------------------------------------------------
@@ -153,57 +150,47 @@ TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
     ASSERT_EQ(0, Start(values));
 
     ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
-    EXPECT_FALSE(SendUntilArrives(m_ep.msg, "to-target").empty());
+    EXPECT_TRUE(Arrives(m_ep.msg, "to-target"));
 
     UdpPeer msg2;
-    ASSERT_EQ(0, Set("TargetPort", std::to_string(msg2.Port())));
-    EXPECT_EQ(std::to_string(msg2.Port()), Get("TargetPort"));
-    EXPECT_FALSE(SendUntilArrives(msg2, "to-port").empty());
+    const std::string msg2Port = std::to_string(msg2.Port());
+    ASSERT_EQ(0, Set("TargetPort", msg2Port));
+    EXPECT_EQ(msg2Port, Get("TargetPort"));
+    EXPECT_TRUE(Arrives(msg2, "to-port"));
 
-    const uint16_t hostPort = ts::UnsharedPort();
-    ASSERT_EQ(0, Set("HostPort", std::to_string(hostPort)));
-    EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
-    auto seen = SendUntilArrives(msg2, "from-new-port");
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(hostPort, seen.back().fromPort);
+    const std::string hostPort = std::to_string(UnsharedPort());
+    ASSERT_EQ(0, Set("HostPort", hostPort));
+    EXPECT_EQ(hostPort, Get("HostPort"));
+    ASSERT_TRUE(Arrives(msg2, "from-new-port"));
+    EXPECT_EQ(hostPort, std::to_string(m_lastFromPort));
     EXPECT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
 
     // Heartbeats on their own endpoint, to their own target.
-    const uint16_t hbPort = ts::UnsharedPort();
-    ASSERT_EQ(0, Set("HostHeartbeatPort", std::to_string(hbPort)));
-    EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
+    const std::string hbPort = std::to_string(UnsharedPort());
+    ASSERT_EQ(0, Set("HostHeartbeatPort", hbPort));
+    EXPECT_EQ(hbPort, Get("HostHeartbeatPort"));
     UdpPeer hb2;
-    ASSERT_EQ(0, Set("TargetHeartbeatPort", std::to_string(hb2.Port())));
-    EXPECT_EQ(std::to_string(hb2.Port()), Get("TargetHeartbeatPort"));
+    const std::string hb2Port = std::to_string(hb2.Port());
+    ASSERT_EQ(0, Set("TargetHeartbeatPort", hb2Port));
+    EXPECT_EQ(hb2Port, Get("TargetHeartbeatPort"));
     ASSERT_EQ(0, Set("TargetHeartbeatIp", "127.0.0.1"));
     ASSERT_EQ(0, Set("HeartbeatTranMode", "2"));
-    auto beat = hb2.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ("beat", beat->bytes);
-    EXPECT_EQ(hbPort, beat->fromPort);
+    EXPECT_EQ("'beat' from " + hbPort, hb2.NextFrom(6000));
 
     ASSERT_EQ(0, Set("HostIp", "10.1.2.3"));
     Destroy();
-
-    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
-    EXPECT_EQ(std::to_string(msg2.Port()), ReadStore(m_dir, "TargetPort"));
-    EXPECT_EQ(std::to_string(hostPort), ReadStore(m_dir, "HostPort"));
-    EXPECT_EQ(std::to_string(hbPort), ReadStore(m_dir, "HostHeartbeatPort"));
-    EXPECT_EQ(std::to_string(hb2.Port()), ReadStore(m_dir, "TargetHeartbeatPort"));
-    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetHeartbeatIp"));
-    EXPECT_EQ("10.1.2.3", ReadStore(m_dir, "HostIp"));
+    ExpectStored({"TargetIp=127.0.0.1", "TargetPort=" + msg2Port, "HostPort=" + hostPort,
+                  "HostHeartbeatPort=" + hbPort, "TargetHeartbeatPort=" + hb2Port,
+                  "TargetHeartbeatIp=127.0.0.1", "HostIp=10.1.2.3"});
 
     // A new module on the same folder works exactly as the old one ended.
     Create();
-    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
-    EXPECT_EQ(std::to_string(hostPort), Get("HostPort"));
-    EXPECT_EQ(std::to_string(hbPort), Get("HostHeartbeatPort"));
-    beat = hb2.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ(hbPort, beat->fromPort);
-    seen = SendUntilArrives(msg2, "after-restart");
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(hostPort, seen.back().fromPort);
+    ASSERT_EQ(0, Restart());
+    EXPECT_EQ(hostPort, Get("HostPort"));
+    EXPECT_EQ(hbPort, Get("HostHeartbeatPort"));
+    EXPECT_EQ("'beat' from " + hbPort, hb2.NextFrom(6000));
+    ASSERT_TRUE(Arrives(msg2, "after-restart"));
+    EXPECT_EQ(hostPort, std::to_string(m_lastFromPort));
 }
 
 TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
@@ -213,10 +200,7 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     ASSERT_EQ(0, Set("HeartbeatText", "tick"));
     ASSERT_EQ(0, Set("HeartbeatInterval", "1"));
     ASSERT_EQ(0, Set("HeartbeatTranMode", "1"));
-    auto beat = m_ep.msg.Recv(6000);
-    ASSERT_TRUE(beat);
-    EXPECT_EQ("tick", beat->bytes);
-    EXPECT_EQ(m_ep.hostPort, beat->fromPort);
+    EXPECT_EQ(From("tick", m_ep.hostPort), m_ep.msg.NextFrom(6000));
     EXPECT_EQ("tick", Get("HeartbeatText"));
     EXPECT_EQ("1", Get("HeartbeatInterval"));
     EXPECT_EQ("1", Get("HeartbeatTranMode"));
@@ -261,31 +245,22 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     }
     const auto fired = std::chrono::steady_clock::now();
     m_comps.trigger->Trigger();
-    auto answer = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ("held", answer->bytes);
+    EXPECT_EQ("held", m_ep.msg.NextBytes());
     EXPECT_GE(std::chrono::steady_clock::now() - fired, std::chrono::milliseconds(390));
     // Back to zero so that stopping never waits on a long delay.
     ASSERT_EQ(0, Set("ScheduledTransTime", "0"));
     Destroy();
-
-    EXPECT_EQ("tick", ReadStore(m_dir, "HeartbeatText"));
-    EXPECT_EQ("1", ReadStore(m_dir, "HeartbeatInterval"));
-    EXPECT_EQ("0", ReadStore(m_dir, "HeartbeatTranMode"));
-    EXPECT_EQ("1", ReadStore(m_dir, "AlgoEnable"));
-    EXPECT_EQ("1", ReadStore(m_dir, "ScheduledTransEnable"));
-    EXPECT_EQ("0", ReadStore(m_dir, "ScheduledTransTime"));
+    ExpectStored({"HeartbeatText=tick", "HeartbeatInterval=1", "HeartbeatTranMode=0",
+                  "AlgoEnable=1", "ScheduledTransEnable=1", "ScheduledTransTime=0"});
 
     // After a restart the held queue starts empty: the next trigger is
     // answered with the substitute, as scheduled transmission is still on.
     Create();
-    ASSERT_EQ(0, m_module->SetPwd(m_dir.Path().c_str()));
+    ASSERT_EQ(0, Restart());
     EXPECT_EQ("1", Get("ScheduledTransEnable"));
     EXPECT_EQ("tick", Get("HeartbeatText"));
     m_comps.trigger->Trigger();
-    answer = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(answer);
-    EXPECT_EQ("NG", answer->bytes);
+    EXPECT_EQ("NG", m_ep.msg.NextBytes());
 }
 
 TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
@@ -297,26 +272,23 @@ TEST_F(UdptransModule, RefusedValuesChangeNeitherStoreNorWire) {
     EXPECT_EQ(kInvalidArg, m_module->SetParam(nullptr, "9", 1));
     EXPECT_EQ(kInvalidArg, m_module->SetParam("", "9", 1));
     EXPECT_EQ(kInvalidArg, m_module->SetParam("TargetPort", nullptr, 1));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "70000"));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetPort", "abc"));
-    EXPECT_EQ(CParamManage::kErrUnknownKey, Set("NoSuchKey", "1"));
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set("TargetPort", "70000"));
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set("TargetPort", "abc"));
+    EXPECT_EQ(UDPTRANS_E_UNKNOWN_KEY, Set("NoSuchKey", "1"));
     // The module checks addresses itself: a malformed one is its own code.
-    EXPECT_EQ(static_cast<int>(0xE0000103u), Set("TargetIp", "1.2.3"));
-    EXPECT_EQ(static_cast<int>(0xE0000103u), Set("TargetHeartbeatIp", "10.0.0.256"));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("TargetIp", "1234.1234.1234.1"));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatInterval", "0"));
-    EXPECT_EQ(-2, Set("TargetIp", "255.255.255.255"));
-    EXPECT_EQ(-2, Set("TargetHeartbeatIp", "255.255.255.255"));
-    EXPECT_EQ(CParamManage::kErrBadValue, Set("HeartbeatText", std::string(40, 'x')));
+    EXPECT_EQ(UDPTRANS_E_ADDRESS, Set("TargetIp", "1.2.3"));
+    EXPECT_EQ(UDPTRANS_E_ADDRESS, Set("TargetHeartbeatIp", "10.0.0.256"));
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set("TargetIp", "1234.1234.1234.1"));
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set("HeartbeatInterval", "0"));
+    EXPECT_EQ(UDPTRANS_E_ADDRESS_UNUSABLE, Set("TargetIp", "255.255.255.255"));
+    EXPECT_EQ(UDPTRANS_E_ADDRESS_UNUSABLE, Set("TargetHeartbeatIp", "255.255.255.255"));
+    EXPECT_EQ(UDPTRANS_E_BAD_VALUE, Set("HeartbeatText", std::string(40, 'x')));
     EXPECT_EQ(1, Logged("SetParam TargetPort value 70000 is not valid"));
 
-    EXPECT_EQ(before, ReadStore(m_dir, "TargetPort"));
     EXPECT_EQ(before, Get("TargetPort"));
-    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
-    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetHeartbeatIp"));
+    ExpectStored({"TargetPort=" + before, "TargetIp=127.0.0.1", "TargetHeartbeatIp=127.0.0.1"});
     // The first datagram still reaches the old target.
-    auto seen = SendUntilArrives(m_ep.msg, "unchanged");
-    EXPECT_EQ(1u, seen.size());
+    EXPECT_EQ(1u, SendUntilArrives(m_ep.msg, "unchanged").size());
 
     // Keys the module has no value of its own for are left alone.
     EXPECT_EQ(0, m_module->UpSingleParam("TargetPort", true));
@@ -347,7 +319,7 @@ TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
     EXPECT_EQ('z', buf[0]);
     EXPECT_EQ(77, len);
 
-    EXPECT_EQ(CParamManage::kErrUnknownKey, m_module->GetParam("NoSuchKey", buf, 8, &len));
+    EXPECT_EQ(UDPTRANS_E_UNKNOWN_KEY, m_module->GetParam("NoSuchKey", buf, 8, &len));
     EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", buf, 0, &len));
     EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", nullptr, 8, &len));
     EXPECT_EQ(kInvalidArg, m_module->GetParam("HostPort", buf, 8, nullptr));
@@ -358,7 +330,7 @@ TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
     ASSERT_EQ(0, m_module->GetParam("HostIp", ip, sizeof(ip), &len));
     const int up = m_module->UpSingleParam("HostIp", false);
     if (ip[0] == '\0') {
-        EXPECT_EQ(static_cast<int>(0xE0000400u), up);
+        EXPECT_EQ(UDPTRANS_E_HOST_ADDRESS, up);
         EXPECT_EQ("0.0.0.0", ReadStore(m_dir, "HostIp"));
         EXPECT_GE(Logged("get ip addr failed!"), 1);
     } else {
@@ -371,58 +343,45 @@ TEST_F(UdptransModule, GetParamCutsToBufferAndAnswersWithoutThrowing) {
 
 TEST_F(UdptransModule, ResultGoesOutAsItsFirst1028Bytes) {
     ASSERT_EQ(0, Start());
-    std::string big(2000, '\0');
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 7 + 1);
-    }
-    const std::vector<std::string> payloads = {big, std::string(1028, 'q'), "ten bytes!",
-                                               std::string()};
+    const std::string big = Pattern(2000);
     int n = 0;
-    for (const auto& payload : payloads) {
+    for (const std::string& payload :
+         {big, std::string(1028, 'q'), std::string("ten bytes!"), std::string()}) {
+        SCOPED_TRACE("payload of " + std::to_string(payload.size()) + " bytes");
         ++n;
         Frame frame(n, n, Bytes(payload));
         ASSERT_EQ(0, Process(frame));
         EXPECT_EQ(1, frame.Status());
-        auto d = m_ep.msg.Recv();
-        ASSERT_TRUE(d) << "payload of " << payload.size();
-        EXPECT_EQ(payload.substr(0, 1028), d->bytes);
+        EXPECT_EQ(payload.substr(0, 1028), m_ep.msg.NextBytes());
     }
 }
 
 TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
     ReadLog();
     ASSERT_EQ(0, Start());
-    struct Case {
-        unsigned parts;
-        const char* line;
+    using namespace zerran_app;
+    const std::pair<unsigned, const char*> cases[] = {
+        {kPartAll & ~kPartFrameRecord, ":0264: get frame by id failed"},
+        {kPartAll & ~kPartFrameCount, ":0271: get subscribe SINGLE_frame_cnt failed"},
+        {kPartAll & ~kPartTriggerCount, ":0278: get subscribe SINGLE_trigger_cnt failed"},
+        {kPartAll & ~kPartBinaryRecord, ":0286: get subscribe SINGLE_obj_binary failed"},
+        {kPartAll & ~kPartBinaryBuffer, ":0286: get subscribe SINGLE_obj_binary failed"},
     };
-    const Case cases[] = {
-        {zerran_app::kPartAll & ~zerran_app::kPartFrameRecord, ":0264: get frame by id failed"},
-        {zerran_app::kPartAll & ~zerran_app::kPartFrameCount,
-         ":0271: get subscribe SINGLE_frame_cnt failed"},
-        {zerran_app::kPartAll & ~zerran_app::kPartTriggerCount,
-         ":0278: get subscribe SINGLE_trigger_cnt failed"},
-        {zerran_app::kPartAll & ~zerran_app::kPartBinaryRecord,
-         ":0286: get subscribe SINGLE_obj_binary failed"},
-        {zerran_app::kPartAll & ~zerran_app::kPartBinaryBuffer,
-         ":0286: get subscribe SINGLE_obj_binary failed"},
-    };
-    for (const Case& c : cases) {
-        ts::LogCapture::Get().Clear();
-        Frame frame(1, 1, Bytes("lost"), c.parts);
-        EXPECT_EQ(kNoData, Process(frame)) << c.line;
-        EXPECT_TRUE(OutputUntouched(frame)) << c.line;
-        EXPECT_EQ(1, Logged(c.line));
-        EXPECT_EQ(0, Logged("udptrans Process end")) << c.line;
+    for (const auto& [parts, line] : cases) {
+        SCOPED_TRACE(line);
+        LogCapture::Get().Clear();
+        Frame frame(1, 1, Bytes("lost"), parts);
+        EXPECT_TRUE(Refused(frame));
+        EXPECT_EQ(1, Logged(line));
+        EXPECT_EQ(0, Logged("udptrans Process end"));
     }
 
     // An entry that holds no buffer, a frame without output record, and no
     // handles at all: refused, nothing written.
     Frame empty(1, 1, Bytes("lost"));
-    empty.InputRecord().mapInput["SINGLE_obj_binary"]->mapBuffer["SINGLE_obj_binary"] = nullptr;
-    EXPECT_EQ(kNoData, Process(empty));
-    EXPECT_TRUE(OutputUntouched(empty));
-    Frame noOutput(1, 1, Bytes("lost"), zerran_app::kPartAll & ~zerran_app::kPartOutput);
+    empty.InputRecord().mapInput[UDPTRANS_FRAME_RESULT]->mapBuffer[UDPTRANS_FRAME_RESULT] = nullptr;
+    EXPECT_TRUE(Refused(empty));
+    Frame noOutput(1, 1, Bytes("lost"), kPartAll & ~kPartOutput);
     EXPECT_EQ(kNoData, Process(noOutput));
     EXPECT_EQ(kNoData, m_module->Process(nullptr, nullptr));
 
@@ -464,7 +423,7 @@ TEST_F(UdptransModule, FramePathAllocatesNothing) {
 TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
     ASSERT_EQ(0, Start());
     Frame frame(1, 1, Bytes("x"));
-    frame.OutputRecord().pOutput->mapIntVec["SINGLE_param_status"] = {5, 6, 7};
+    frame.OutputRecord().pOutput->mapIntVec[UDPTRANS_FRAME_PARAM_STATUS] = {5, 6, 7};
     ASSERT_EQ(0, Process(frame));
     EXPECT_EQ((std::vector<int>{1, 6, 7}), frame.ParamStatus());
     EXPECT_EQ(1, frame.Status());
@@ -474,14 +433,14 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     ReadLog();
     auto values = m_ep.StoreValues();
     values.push_back({"ScheduledTransEnable", "1"});
-    m_comps.trigger->SetTriggerMode(1);
-    m_comps.trigger->SetTriggerCount(7);
-    m_comps.trigger->SetImageTime(zerran_app::UpTimeMs());
+    auto& trigger = *m_comps.trigger;
+    trigger.SetTriggerMode(1);
+    trigger.SetTriggerCount(7);
+    trigger.SetImageTime(zerran_app::UpTimeMs());
     ASSERT_EQ(0, Start(values));  // trigger 7 counts as answered from here
 
     Frame answered(1, 7, Bytes("stale"));
-    EXPECT_EQ(kNoData, Process(answered));
-    EXPECT_TRUE(OutputUntouched(answered));
+    EXPECT_TRUE(Refused(answered));
     EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
     EXPECT_EQ(1, Logged(":0317: nTrigger:7, m_nRecord:7"));
     EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
@@ -490,48 +449,39 @@ TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     ASSERT_EQ(0, Process(next));
     EXPECT_EQ(1, next.Status());
     EXPECT_TRUE(m_ep.msg.Collect(200).empty());  // held for trigger 8
-    m_comps.trigger->Trigger();
-    auto d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("r8", d->bytes);
+    trigger.Trigger();
+    EXPECT_EQ("r8", m_ep.msg.NextBytes());
 
-    // Trigger 8 has gone out: a late result for it is dropped, unless it
-    // comes from a test image.
-    // The engine records the answered trigger before it sends the answer.
+    // Trigger 8 has gone out (the engine records the answered trigger before
+    // it sends the answer): a late result for it is dropped, unless it comes
+    // from a test image.
     Frame late(3, 8, Bytes("late"));
-    EXPECT_EQ(kNoData, Process(late));
-    EXPECT_TRUE(OutputUntouched(late));
+    EXPECT_TRUE(Refused(late));
     m_comps.image->SetTestImage(1);
     Frame test(4, 8, Bytes("test"));
     ASSERT_EQ(0, Process(test));
     EXPECT_EQ(1, test.Status());
-    m_comps.trigger->Trigger();
-    d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("test", d->bytes);
+    trigger.Trigger();
+    EXPECT_EQ("test", m_ep.msg.NextBytes());
     m_comps.image->SetTestImage(0);
 
     // Nothing held: the next trigger is answered with the substitute.
-    m_comps.trigger->Trigger();
-    d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("NG", d->bytes);
+    trigger.Trigger();
+    EXPECT_EQ("NG", m_ep.msg.NextBytes());
 
     // Outside triggered mode the count is not compared and results go at once.
-    Frame probe(5, m_comps.trigger->TriggerCount(), Bytes("probe"));
+    Frame probe(5, trigger.TriggerCount(), Bytes("probe"));
     EXPECT_EQ(kNoData, Process(probe));
-    m_comps.trigger->SetTriggerMode(0);
-    Frame untriggered(6, m_comps.trigger->TriggerCount(), Bytes("free"));
+    trigger.SetTriggerMode(0);
+    Frame untriggered(6, trigger.TriggerCount(), Bytes("free"));
     ASSERT_EQ(0, Process(untriggered));
-    d = m_ep.msg.Recv();
-    ASSERT_TRUE(d);
-    EXPECT_EQ("free", d->bytes);
+    EXPECT_EQ("free", m_ep.msg.NextBytes());
     // A getter that fails lets the result through as well.
-    m_comps.trigger->SetTriggerMode(1);
-    m_comps.image->SetFailure("EnableTestImage", 5);
-    Frame failing(7, m_comps.trigger->TriggerCount(), Bytes("f"));
+    trigger.SetTriggerMode(1);
+    m_comps.image->SetFailure(UDPTRANS_IMAGE_TEST_IMAGE, 5);
+    Frame failing(7, trigger.TriggerCount(), Bytes("f"));
     EXPECT_EQ(0, Process(failing));
-    m_comps.image->SetFailure("EnableTestImage", 0);
+    m_comps.image->SetFailure(UDPTRANS_IMAGE_TEST_IMAGE, 0);
     ASSERT_EQ(0, Set("ScheduledTransEnable", "0"));
 }
 
@@ -540,22 +490,19 @@ TEST_F(UdptransModule, MissingComponentsRefuseEveryFrame) {
     ASSERT_EQ(0, Start());
     m_comps.UnregisterTrigger();
     Frame noTrigger(1, 1, Bytes("a"));
-    EXPECT_EQ(kNoData, Process(noTrigger));
-    EXPECT_TRUE(OutputUntouched(noTrigger));
+    EXPECT_TRUE(Refused(noTrigger));
     EXPECT_EQ(1, Logged(":0218: trigger source instance nullptr"));
 
     // Also when disabled: the components are consulted first.
     ASSERT_EQ(0, Set("AlgoEnable", "0"));
     Frame disabled(2, 2, Bytes("b"));
-    EXPECT_EQ(kNoData, Process(disabled));
-    EXPECT_TRUE(OutputUntouched(disabled));
+    EXPECT_TRUE(Refused(disabled));
     ASSERT_EQ(0, Set("AlgoEnable", "1"));
     m_comps.RegisterTrigger();
 
     m_comps.UnregisterImage();
     Frame noImage(3, 3, Bytes("c"));
-    EXPECT_EQ(kNoData, Process(noImage));
-    EXPECT_TRUE(OutputUntouched(noImage));
+    EXPECT_TRUE(Refused(noImage));
     EXPECT_EQ(1, Logged(":0224: image process instance nullptr"));
     m_comps.RegisterImage();
 
@@ -590,25 +537,25 @@ TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
     ASSERT_FALSE(PortIsFree(m_ep.hostPort));
     // Re-initialisation: the running engine is stopped before the first key
     // is read, so it stays stopped when "AlgoEnable" is missing.
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "AlgoEnable"));
-    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    // Each start below reads a description that lacks one key.
+    auto restartWithout = [&](const std::string& key) {
+        static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, key));
+        EXPECT_THROW(Restart(), std::invalid_argument) << key;
+    };
+    restartWithout("AlgoEnable");
     EXPECT_TRUE(PortIsFree(m_ep.hostPort));
     EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
     Frame frame(1, 1, Bytes("x"));
-    EXPECT_EQ(kInvalidArg, Process(frame));
-    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_TRUE(Refused(frame, kInvalidArg));
     EXPECT_EQ(1, Logged("udptrans    :0296: Get Param Filed unknown parameter key AlgoEnable"));
     EXPECT_EQ(0, Logged("udptrans Process end"));
 
     // In triggered mode the gate reads "ScheduledTransEnable": unreadable,
     // the frame is dropped with the gate's lines.
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(
-        DescriptionWithout(m_dir, "ScheduledTransEnable"));
-    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    restartWithout("ScheduledTransEnable");
     m_comps.trigger->SetTriggerMode(1);
     ts::LogCapture::Get().Clear();
-    EXPECT_EQ(kNoData, Process(frame));
-    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_TRUE(Refused(frame));
     EXPECT_EQ(1, Logged(":0244: Get Param Filed unknown parameter key ScheduledTransEnable"));
     EXPECT_EQ(1, Logged(":0316: get subscribe failed, no data"));
     EXPECT_EQ(1, Logged(":0320: udptrans Process end"));
@@ -619,9 +566,8 @@ TEST_F(UdptransModule, StoreExceptionsPassFromStartAndTwoAreAnsweredInProcess) {
     // module is destroyed as usual.
     const int threads = ThreadCount();
     Create();
-    static_cast<CAlgo*>(m_module)->SetDescriptionPath(DescriptionWithout(m_dir, "TargetPort"));
     ts::LogCapture::Get().Clear();
-    EXPECT_THROW(m_module->SetPwd(m_dir.Path().c_str()), std::invalid_argument);
+    restartWithout("TargetPort");
     EXPECT_EQ(1, Logged("ip_addr is") + Logged("get ip addr failed!"));
     EXPECT_TRUE(PortIsFree(m_ep.hostPort));
     Destroy();
@@ -717,8 +663,7 @@ TEST_F(UdptransModule, UnstartedModuleRefusesWorkAndLeavesNothingBehind) {
     int len = 0;
     EXPECT_EQ(kInvalidArg, m_module->GetParam("AlgoEnable", buf, sizeof(buf), &len));
     Frame frame(1, 1, Bytes("early"));
-    EXPECT_EQ(kNoData, Process(frame));
-    EXPECT_TRUE(OutputUntouched(frame));
+    EXPECT_TRUE(Refused(frame));
     Destroy();
     EXPECT_EQ(threads, ThreadCount());
 
@@ -743,24 +688,15 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
         GTEST_SKIP() << "sanitizer build: its stack frames are not the device's; "
                         "the figures come from the release build";
     }
-    struct ExactOff {
-        ~ExactOff() { thread_spawn_exact_stack(0); }
-    } exactOff;
+    const std::shared_ptr<void> exactOff(nullptr, [](void*) { thread_spawn_exact_stack(0); });
     // Every line of the module is written out directly as well, with its time
     // stamp.
     m_lib.priority(kModuleId, 3);
     const auto timestamp = m_lib.Sym<void (*)(int)>("log_set_timestamp_en");
     ASSERT_NE(nullptr, timestamp);
     timestamp(1);
-    struct TimestampOff {
-        void (*fn)(int);
-        ~TimestampOff() { fn(0); }
-    } timestampOff{timestamp};
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string(600, 'a') + request.szMsg;  // an answer longer than a datagram
-            return true;
-        });
+    const std::shared_ptr<void> timestampOff(nullptr, [timestamp](void*) { timestamp(0); });
+    AnswerRequests(std::string(600, 'a'));  // answers longer than a datagram
 
     auto values = m_ep.StoreValues();
     values.push_back({"HeartbeatTranMode", "1"});
@@ -816,14 +752,8 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
 // library can be unloaded right away.
 TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
     thread_spawn_force_detached(1);
-    struct DetachedOff {
-        ~DetachedOff() { thread_spawn_force_detached(0); }
-    } detachedOff;
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = std::string("ack:") + request.szMsg;
-            return true;
-        });
+    const std::shared_ptr<void> detachedOff(nullptr, [](void*) { thread_spawn_force_detached(0); });
+    AnswerRequests("ack:");
     for (int round = 0; round < 20; ++round) {
         auto values = m_ep.StoreValues();
         values.push_back({"HeartbeatTranMode", "2"});
@@ -846,11 +776,7 @@ TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
 // Loading, starting, using and unloading the module many times leaves no
 // thread, socket or memory behind (the sanitizer builds check the rest).
 TEST(UdptransModuleCycles, HundredLoadStartProcessUnloadCycles) {
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = "ack:" + std::string(request.szMsg, static_cast<size_t>(request.nMsgLen));
-            return true;
-        });
+    AnswerRequests("ack:");
     TempDir dir;
     Components comps;
     Endpoints ep;

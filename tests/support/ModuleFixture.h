@@ -167,6 +167,16 @@ struct Endpoints {
     }
 };
 
+// From now on the framework's proxy answers every request with `prefix`
+// followed by the request's text (a test resets the handler when done).
+inline void AnswerRequests(const std::string& prefix) {
+    CCommProxy::getInstance().SetCommandHandler(
+        [prefix](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = prefix + request.szMsg;
+            return true;
+        });
+}
+
 // A test with the library open, the components registered, a store folder
 // and two receivers as targets; the module itself is started by the test.
 class ModuleTest : public ::testing::Test {
@@ -207,6 +217,25 @@ protected:
         return m_module->SetPwd(m_dir.Path().c_str());
     }
     int Start() { return Start(m_ep.StoreValues()); }
+    // A host's next SetPwd on the module as it is: a re-start.
+    int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
+    // The store file holds each of `settings` ("key=value").
+    void ExpectStored(const std::vector<std::string>& settings) {
+        for (const std::string& setting : settings) {
+            const size_t eq = setting.find('=');
+            EXPECT_EQ(setting.substr(eq + 1), ReadStore(m_dir, setting.substr(0, eq))) << setting;
+        }
+    }
+    // Process answers `frame` with `code` and writes nothing into its outputs.
+    ::testing::AssertionResult Refused(Frame& frame, int code = kNoData) {
+        const int rc = Process(frame);
+        if (rc != code || !OutputUntouched(frame)) {
+            return ::testing::AssertionFailure()
+                   << "Process gave " << rc << " (expected " << code << "), outputs "
+                   << (OutputUntouched(frame) ? "untouched" : "written");
+        }
+        return ::testing::AssertionSuccess();
+    }
 
     std::string Get(const char* key) {
         char buf[256] = {0};

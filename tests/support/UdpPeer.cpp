@@ -88,6 +88,20 @@ std::optional<Datagram> UdpPeer::Recv(int timeoutMs) {
                     ntohs(from.sin_port), m_lastArrivalMs};
 }
 
+std::string UdpPeer::NextBytes(int timeoutMs) {
+    std::optional<Datagram> d = Recv(timeoutMs);
+    return d ? d->bytes : "<nothing>";
+}
+
+std::string UdpPeer::NextFrom(int timeoutMs) {
+    std::optional<Datagram> d = Recv(timeoutMs);
+    return d ? From(d->bytes, d->fromPort) : "<nothing>";
+}
+
+std::string From(const std::string& bytes, uint16_t port) {
+    return "'" + bytes + "' from " + std::to_string(port);
+}
+
 std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,
                                            int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -169,6 +183,14 @@ void SendDatagram(uint16_t port, const std::string& bytes) {
 bool WaitReadable(int fd, int ms) {
     pollfd pfd{fd, POLLIN, 0};
     return poll(&pfd, 1, ms) == 1;
+}
+
+std::string Pattern(size_t n, char first, int step, int mod) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<char>(first + static_cast<int>(i) * step % mod);
+    }
+    return out;
 }
 
 }  // namespace ts

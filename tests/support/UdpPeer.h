@@ -41,6 +41,11 @@ public:
 
     // One datagram within `timeoutMs`; nothing when none came.
     std::optional<Datagram> Recv(int timeoutMs = 5000);
+    // The bytes of the next datagram within `timeoutMs`, "<nothing>" when none
+    // came (so that a missing datagram fails the caller's comparison).
+    std::string NextBytes(int timeoutMs = 5000);
+    // The same with the sender's port, as From() writes it: checks both at once.
+    std::string NextFrom(int timeoutMs = 5000);
     // Reads until a datagram satisfies `match` or the deadline passes.
     std::optional<Datagram> RecvUntil(const std::function<bool(const Datagram&)>& match,
                                       int timeoutMs = 5000);
@@ -73,5 +78,10 @@ uint16_t BoundPort(int fd);
 void SendDatagram(uint16_t port, const std::string& bytes);
 // Waits up to `ms` for `fd` to become readable.
 bool WaitReadable(int fd, int ms = 5000);
+// "`bytes` from `port`", what NextFrom gives for such a datagram.
+std::string From(const std::string& bytes, uint16_t port);
+// `n` bytes of a repeating pattern (zero bytes included by default): byte i is
+// `first` + i * `step` modulo `mod`.
+std::string Pattern(size_t n, char first = 1, int step = 7, int mod = 256);
 
 }  // namespace ts

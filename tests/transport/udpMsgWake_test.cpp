@@ -6,7 +6,6 @@
 // turned into the write end of a pipe: the producers' writes land where the
 // task's wait never looks. Spurious wake-ups come from a second thread that
 // writes the descriptor with nothing queued.
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -17,8 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <fstream>
-#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -26,46 +23,23 @@
 
 #include <gtest/gtest.h>
 
+#include "EngineRig.h"
+#include "Threads.h"
 #include "UdpConnection.h"
-#include "UdpPeer.h"
-#include "udpMsg.h"
 #include "udptrans/udptrans_api.h"
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;  // 127.0.0.1, host byte order
-constexpr int kLogId = 18;
+using namespace ts;
+
 // Far beyond one 1 ms pass even on a loaded machine under a sanitizer, and
 // far below "never": a datagram whose wake-up was lost must not wait for the
 // next record to carry it out.
 constexpr int kArrivalMs = 2000;
 
-using ts::Datagram;
-using ts::FreePort;
-using ts::UdpPeer;
-
 bool Readable(int fd) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-}
-
-// CPU time (ns) of this process's thread named `name`; 0 when none.
-uint64_t ThreadCpuNs(const std::string& name) {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return 0;
-    }
-    uint64_t ns = 0;
-    while (dirent* e = readdir(dir)) {
-        const std::string task = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(task + "/comm");
-        std::string text;
-        if (e->d_name[0] != '.' && std::getline(comm, text) && text == name) {
-            std::ifstream(task + "/schedstat") >> ns;
-        }
-    }
-    closedir(dir);
-    return ns;
 }
 
 udp::UdpMessage Record(const std::string& text) {
@@ -127,7 +101,6 @@ TEST(UdpConnectionWake, DescriptorTurnsReadableOnlyWhenARecordEntersTheEmptyQueu
 enum class Wake { kUntouched, kLost, kSpurious };
 
 struct WakeCase {
-    const char* name;
     bool heartbeatEndpoint;  // mode 2 heartbeats instead of results
     Wake wake;
 };
@@ -199,86 +172,57 @@ private:
 
 class WakeTable : public ::testing::TestWithParam<WakeCase> {
 protected:
-    static void SetUpTestSuite() { log_set_priority(kLogId, 6); }
-
-    void SetUp() override {
-        m_engine.SetLogId(kLogId);
-        m_engine.SetTargetMsgIp(kLoopback);
-        m_engine.SetHostMsgPort(FreePort(), false);
-        m_engine.SetTargetMsgPort(m_msgTarget.Port());
-        m_engine.SetTargetHbIp(kLoopback);
-        m_engine.SetHostHbPort(FreePort(), false);
-        m_engine.SetTargetHbPort(m_hbTarget.Port());
-        m_engine.SetFrameAndTrigger(0, 0, 1);
-    }
-    void TearDown() override { m_engine.DeInit(); }
+    static void SetUpTestSuite() { log_set_priority(kEngineLogId, 6); }
 
     LostWakeUps m_lost;  // before the engine: outlives it
-    udp::CUdpProcess m_engine;
-    UdpPeer m_msgTarget;
-    UdpPeer m_hbTarget;
+    EngineRig m_rig;
+    udp::CUdpProcess& m_engine = m_rig.engine;
 };
 
 // One record at a time, each awaited before the next is queued, so nothing
 // but the task's own wait can carry it out: a lost wake-up that left it
-// waiting for more traffic would fail the arrival deadline.
+// waiting for more traffic would fail the arrival deadline. Heartbeats with
+// interval 0 are queued in every pass that finds the heartbeat queue empty,
+// so each one is a fresh empty-to-non-empty step for its task.
 TEST_P(WakeTable, EveryDatagramLeavesOnceInOrderWithinThePassBound) {
     const WakeCase c = GetParam();
-    const bool lowLatency = udp::UdpConnection::kWakeOnQueue;
     const int fd = c.heartbeatEndpoint ? m_engine.GetHbWakeFd() : m_engine.GetMsgWakeFd();
-    EXPECT_EQ(lowLatency, fd >= 0);
+    EXPECT_EQ(udp::UdpConnection::kWakeOnQueue, fd >= 0);
     if (fd >= 0 && c.wake == Wake::kLost) {
         ASSERT_TRUE(m_lost.Take(fd));
     }
-    // How many wake-ups were lost or made up, for the check that the case
-    // really disturbed some (the default build has none to disturb).
-    std::function<uint64_t()> disturbed = [this] { return m_lost.Count(); };
-
+    if (c.heartbeatEndpoint) {
+        m_rig.Heartbeat(2, 0, "HB");
+    }
+    ASSERT_EQ(0, m_rig.Start());
+    SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
     if (!c.heartbeatEndpoint) {
-        ASSERT_EQ(0, m_engine.Init());
-        SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
-        if (c.wake == Wake::kSpurious) {
-            disturbed = [&spurious] { return spurious.Count(); };
-        }
         for (int sent = 0; sent < 200; ++sent) {
             const std::string payload = "r" + std::to_string(sent);
-            m_engine.InsertSendMsg(payload.data(), static_cast<unsigned int>(payload.size()));
-            std::optional<Datagram> d = m_msgTarget.Recv(kArrivalMs);
-            ASSERT_TRUE(d) << c.name << ": record " << sent << " lost or held back";
-            ASSERT_EQ(payload, d->bytes) << c.name << ": out of order or duplicated";
-        }
-        if (fd >= 0 && c.wake != Wake::kUntouched) {
-            EXPECT_GT(disturbed(), 0u) << c.name << ": no wake-up was disturbed";
+            m_rig.Send(payload);
+            ASSERT_EQ(payload, m_rig.msgTarget.NextBytes(kArrivalMs))
+                << "record " << sent << " lost, held back, out of order or duplicated";
         }
     } else {
-        // Interval 0: a heartbeat is queued in every pass that finds the
-        // heartbeat queue empty, so each one is a fresh empty-to-non-empty
-        // step for its task.
-        m_engine.SetHeartbeatTranMode(2);
-        m_engine.SetHeartbeatInterval(0);
-        m_engine.SetHeartbeatText("HB");
-        ASSERT_EQ(0, m_engine.Init());
-        SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
-        if (c.wake == Wake::kSpurious) {
-            disturbed = [&spurious] { return spurious.Count(); };
-        }
-        const std::vector<Datagram> got = m_hbTarget.Collect(2000);
-        ASSERT_GE(got.size(), 10u) << c.name << ": heartbeats stalled";
+        const std::vector<Datagram> got = m_rig.hbTarget.Collect(2000);
+        ASSERT_GE(got.size(), 10u) << "heartbeats stalled";
         uint64_t longestGap = 0;
-        for (size_t i = 1; i < got.size(); ++i) {
-            longestGap = std::max(longestGap, got[i].arrivalMs - got[i - 1].arrivalMs);
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ("HB", got[i].bytes);
+            if (i > 0) {
+                longestGap = std::max(longestGap, got[i].arrivalMs - got[i - 1].arrivalMs);
+            }
         }
-        EXPECT_LT(longestGap, static_cast<uint64_t>(kArrivalMs)) << c.name;
-        for (const Datagram& d : got) {
-            ASSERT_EQ("HB", d.bytes) << c.name;
-        }
-        if (fd >= 0 && c.wake != Wake::kUntouched) {
-            EXPECT_GT(disturbed(), 0u) << c.name << ": no wake-up was disturbed";
-        }
-        m_engine.SetHeartbeatTranMode(0);
+        EXPECT_LT(longestGap, static_cast<uint64_t>(kArrivalMs));
     }
-    m_hbTarget.Drain();
-    EXPECT_FALSE(m_msgTarget.Recv(300)) << c.name << ": a datagram nobody queued";
+    // The case really disturbed some wake-ups (the default build has none).
+    if (fd >= 0 && c.wake != Wake::kUntouched) {
+        EXPECT_GT(c.wake == Wake::kLost ? m_lost.Count() : spurious.Count(), 0u)
+            << "no wake-up was disturbed";
+    }
+    m_engine.SetHeartbeatTranMode(0);
+    m_rig.hbTarget.Drain();
+    EXPECT_FALSE(m_rig.msgTarget.Recv(300)) << "a datagram nobody queued";
 }
 
 std::string CaseName(const ::testing::TestParamInfo<WakeCase>& param) {
@@ -289,26 +233,23 @@ std::string CaseName(const ::testing::TestParamInfo<WakeCase>& param) {
 
 INSTANTIATE_TEST_SUITE_P(
     BothEndpoints, WakeTable,
-    ::testing::Values(WakeCase{"results, wake-ups untouched", false, Wake::kUntouched},
-                      WakeCase{"results, every wake-up lost", false, Wake::kLost},
-                      WakeCase{"results, spurious wake-ups", false, Wake::kSpurious},
-                      WakeCase{"mode 2 heartbeats, wake-ups untouched", true, Wake::kUntouched},
-                      WakeCase{"mode 2 heartbeats, every wake-up lost", true, Wake::kLost},
-                      WakeCase{"mode 2 heartbeats, spurious wake-ups", true, Wake::kSpurious}),
+    ::testing::Values(WakeCase{false, Wake::kUntouched}, WakeCase{false, Wake::kLost},
+                      WakeCase{false, Wake::kSpurious}, WakeCase{true, Wake::kUntouched},
+                      WakeCase{true, Wake::kLost}, WakeCase{true, Wake::kSpurious}),
     CaseName);
 
 // A wake-up without a record is cleared by the task, which then goes back to
 // its 1 ms wait: it neither sends anything nor spins on a descriptor left
 // readable (a spinning task would take about a whole CPU second per second).
 TEST_F(WakeTable, WakeUpWithNothingQueuedIsClearedAndBothTasksGoBackToWaiting) {
-    ASSERT_EQ(0, m_engine.Init());
+    ASSERT_EQ(0, m_rig.Start());
     for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
         if (fd >= 0) {
             ASSERT_EQ(0, eventfd_write(fd, 3));
         }
     }
-    EXPECT_FALSE(m_msgTarget.Recv(300));
-    EXPECT_FALSE(m_hbTarget.Recv(0));
+    EXPECT_FALSE(m_rig.msgTarget.Recv(300));
+    EXPECT_FALSE(m_rig.hbTarget.Recv(0));
     for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
         if (fd >= 0) {
             EXPECT_FALSE(Readable(fd)) << "wake-up left uncleared";
@@ -324,11 +265,8 @@ TEST_F(WakeTable, WakeUpWithNothingQueuedIsClearedAndBothTasksGoBackToWaiting) {
     EXPECT_LT(static_cast<double>(cpu1 - cpu0), 0.5 * static_cast<double>(wallNs))
         << "the tasks are busy while nothing is queued";
 
-    const std::string payload = "after";
-    m_engine.InsertSendMsg(payload.data(), static_cast<unsigned int>(payload.size()));
-    std::optional<Datagram> d = m_msgTarget.Recv(kArrivalMs);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(payload, d->bytes);
+    m_rig.Send("after");
+    EXPECT_EQ("after", m_rig.msgTarget.NextBytes(kArrivalMs));
 }
 
 }  // namespace
