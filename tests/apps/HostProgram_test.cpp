@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -401,16 +402,13 @@ TEST_F(HostProgramTest, ThreadsThatCannotBeCreatedEndWithStatus1AndOneLine) {
     int failed = 0;
     for (int threads = 1; threads <= 6; ++threads) {
         SCOPED_TRACE("threads " + std::to_string(threads));
-        std::vector<std::string> args = {"/usr/bin/setpriv", "--reuid=61235",
-                                         "--regid=61235",    "--clear-groups",
-                                         "/usr/bin/prlimit", "--nproc=" + std::to_string(threads),
-                                         UDPTRANS_HOST_PATH};
         // Target ports of its own, so that the listener's thread is made too.
-        for (const auto& arg :
-             Args({"--listen", "--frames", "1", "--set", "TargetPort=" + std::to_string(FreePort()),
-                   "--set", "TargetHeartbeatPort=" + std::to_string(FreePort())})) {
-            args.push_back(arg);
-        }
+        std::vector<std::string> args =
+            Args({"--listen", "--frames", "1", "--set", "TargetPort=" + std::to_string(FreePort()),
+                  "--set", "TargetHeartbeatPort=" + std::to_string(FreePort())});
+        args.insert(args.begin(),
+                    {"/usr/bin/setpriv", "--reuid=61235", "--regid=61235", "--clear-groups",
+                     "/usr/bin/prlimit", "--nproc=" + std::to_string(threads), UDPTRANS_HOST_PATH});
         const std::string base = m_dir.Path() + "/capped." + std::to_string(threads);
         // The leak checker of an ASan build needs a thread of its own at exit,
         // which the cap refuses; it is off for these children only.
@@ -597,17 +595,11 @@ TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
     ASSERT_EQ(version.Wait(), 0);
     EXPECT_EQ(version.Out(), std::string("udptrans-host ") + UDPTRANS_VERSION_STRING + "\n");
 
-    // The row of `key` in a --show-params table: value and source.
+    // The row of `key` in a --show-params table: value and source (the last column).
     auto row = [](const std::string& table, const std::string& key) {
-        const size_t at = table.find("\n" + key + " ");
-        if (at == std::string::npos) {
-            return std::string("no row");
-        }
-        const size_t end = table.find('\n', at + 1);
-        std::string line = table.substr(at + 1, end - at - 1);
-        const size_t value = line.find('"');
-        const size_t valueEnd = line.find('"', value + 1);
-        return line.substr(value, valueEnd - value + 1) + " " + line.substr(line.rfind("  ") + 2);
+        std::smatch m;
+        const std::regex line("\n" + key + " +(\"[^\"]*\").*  (\\S+)\n");
+        return std::regex_search(table, m, line) ? m.str(1) + " " + m.str(2) : "no row";
     };
     const std::string port = std::to_string(FreePort());
     const std::string hostPort = std::to_string(m_ports.host);
