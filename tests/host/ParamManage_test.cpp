@@ -96,6 +96,23 @@ TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
     EXPECT_EQ(m_store.CheckParam(nullptr, "1"), CParamManage::kErrUnknownKey);
     EXPECT_EQ(m_store.CheckParam("HostPort", nullptr), CParamManage::kErrBadValue);
 
+    // Ports of zero and the any-address as a target are refused.
+    for (const char* key : {"HostPort", "TargetPort", "HostHeartbeatPort", "TargetHeartbeatPort"}) {
+        EXPECT_EQ(m_store.CheckParam(key, "0"), CParamManage::kErrBadValue) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "1"), 0) << key;
+    }
+    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+        for (const char* any : {"0.0.0.0", "0", "0.0", "00.0.0.0", "0x0"}) {
+            EXPECT_EQ(m_store.CheckParam(key, any), CParamManage::kErrBadValue) << key << any;
+        }
+        // Malformed texts still reach the module, which answers them itself.
+        EXPECT_EQ(m_store.CheckParam(key, "10.1.2"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "not an ip"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "0.0.0.1"), 0) << key;
+    }
+    // The device's own address may well be the any-address.
+    EXPECT_EQ(m_store.CheckParam("HostIp", "0.0.0.0"), 0);
+
     // SetParam refuses the same and changes nothing.
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     EXPECT_EQ(m_store.SetParam("HostPort", "70000", 0), CParamManage::kErrBadValue);
@@ -262,31 +279,6 @@ TEST_F(ParamManageTest, SymlinkedStoreIsSavedThroughToItsTarget) {
     EXPECT_EQ(access((shared + "/common.param.tmp").c_str(), F_OK), -1);
 }
 
-TEST_F(ParamManageTest, DescriptionRefusesPortsOfZeroAndTheAnyAddressAsTarget) {
-    for (const char* key : {"HostPort", "TargetPort", "HostHeartbeatPort", "TargetHeartbeatPort"}) {
-        EXPECT_EQ(m_store.CheckParam(key, "0"), CParamManage::kErrBadValue) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "1"), 0) << key;
-    }
-    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
-        for (const char* any : {"0.0.0.0", "0", "0.0", "00.0.0.0", "0x0"}) {
-            EXPECT_EQ(m_store.CheckParam(key, any), CParamManage::kErrBadValue) << key << any;
-        }
-        // Malformed texts still reach the module, which answers them itself.
-        EXPECT_EQ(m_store.CheckParam(key, "10.1.2"), 0) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "not an ip"), 0) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "0.0.0.1"), 0) << key;
-    }
-    // The device's own address may well be the any-address.
-    EXPECT_EQ(m_store.CheckParam("HostIp", "0.0.0.0"), 0);
-
-    const std::string path = m_dir.Path() + "/flag.pdesc";
-    ts::WriteFile(path, "A int 1 not-any-address\n");
-    CParamManage store;
-    CaptureStderr();
-    EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue);
-    EXPECT_TRUE(ts::Has(GetCapturedStderr(), "strings only"));
-}
-
 TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     ASSERT_EQ(m_store.SetParam("HeartbeatText", "old", 0), 0);
@@ -426,6 +418,12 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
         const std::string err = GetCapturedStderr();
         EXPECT_TRUE(ts::Has(err, path + ":"));
     }
+
+    // A flag that only a text can carry.
+    ts::WriteFile(path, "A int 1 not-any-address\n");
+    CaptureStderr();
+    EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue);
+    EXPECT_TRUE(ts::Has(GetCapturedStderr(), "strings only"));
 
     ts::WriteFile(path, "Msg string \"two words \\\"q\\\"\" 40  # trailing comment\nN int -5\n");
     ASSERT_EQ(store.LoadDescription(path), 0);

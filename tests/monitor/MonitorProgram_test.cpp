@@ -177,14 +177,17 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
 
     const json& summary = lines.back();
     ASSERT_EQ(summary.at("type"), "summary");
-    EXPECT_EQ(summary.at("status"), 0);
-    EXPECT_TRUE(summary.at("reason").is_null());
-    EXPECT_EQ(summary.at("kinds").at("result").at("datagrams"), 94);
-    EXPECT_EQ(summary.at("kinds").at("NG").at("datagrams"), 3);
-    EXPECT_EQ(summary.at("kinds").at("heartbeat").at("datagrams"), 3);
-    EXPECT_EQ(summary.at("kinds").at("heartbeat").at("bytes"), 27);
-    EXPECT_EQ(summary.at("kinds").at("answer").at("datagrams"), 0);
-    EXPECT_EQ(summary.at("datagrams"), 100);
+    // The exact figures, by their place in the summary.
+    // clang-format off
+    const std::pair<const char*, json> exact[] = {
+        {"/status", 0}, {"/reason", nullptr}, {"/datagrams", 100}, {"/kernel_drops", 0},
+        {"/kinds/result/datagrams", 94}, {"/kinds/NG/datagrams", 3}, {"/kinds/answer/datagrams", 0},
+        {"/kinds/heartbeat/datagrams", 3}, {"/kinds/heartbeat/bytes", 27},
+        {"/heartbeat/text", "HEARTBEAT"}, {"/heartbeat/learned", false}, {"/heartbeat/periods", 3}};
+    // clang-format on
+    for (const auto& [place, value] : exact) {
+        EXPECT_EQ(summary.at(json::json_pointer(place)), value) << place;
+    }
     // The duplicate is sent right behind its original, but on a loaded machine
     // the sender may be descheduled in between: it counts only when it came
     // within 1 ms, as the arrival times show (the edge itself is not judged).
@@ -199,7 +202,6 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     if (duplicateGapMs < 0.9 || duplicateGapMs > 1.1) {
         EXPECT_EQ(summary.at("duplicates"), duplicateGapMs < 1.0 ? 1 : 0) << duplicateGapMs;
     }
-    EXPECT_EQ(summary.at("kernel_drops"), 0);
     EXPECT_NEAR(summary.at("ng_share").get<double>(), 3.0 / 97.0, 1e-6);
     // 93 intervals over the 990 ms from the first result to the last.
     EXPECT_NEAR(summary.at("result_rate").get<double>(), 94.0, 8.0);
@@ -212,9 +214,6 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     EXPECT_LT(gaps.at("max").get<double>(), 250.0);
     EXPECT_GE(gaps.at("max").get<double>(), gaps.at("p99").get<double>());
     const json& heartbeat = summary.at("heartbeat");
-    EXPECT_EQ(heartbeat.at("text"), "HEARTBEAT");
-    EXPECT_EQ(heartbeat.at("learned"), false);
-    EXPECT_EQ(heartbeat.at("periods"), 3);
     EXPECT_GT(heartbeat.at("period_mean_ms").get<double>(), 900.0);
     EXPECT_LT(heartbeat.at("period_mean_ms").get<double>(), 1100.0);
     EXPECT_LT(heartbeat.at("worst_error_ms").get<double>(), 100.0);
