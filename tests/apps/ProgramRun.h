@@ -16,14 +16,17 @@ namespace ts {
 
 class ProgramRun : public ChildProcess {
 public:
-    ProgramRun(const std::string& program, const std::string& dir, std::vector<std::string> args)
-        : ProgramRun(program, std::move(args), dir + "/run." + std::to_string(++s_nRun)) {}
+    // `env` ("NAME=value") as ChildProcess takes it.
+    ProgramRun(const std::string& program, const std::string& dir, std::vector<std::string> args,
+               const std::vector<std::string>& env = {})
+        : ProgramRun(program, std::move(args), dir + "/run." + std::to_string(++s_nRun), env) {}
     std::string Out() const { return ReadFile(m_base + ".stdout"); }
     std::string Err() const { return ReadFile(m_base + ".stderr"); }
 
 private:
-    ProgramRun(const std::string& program, std::vector<std::string> args, const std::string& base)
-        : ChildProcess(Argv(program, std::move(args)), base + ".stdout", base + ".stderr"),
+    ProgramRun(const std::string& program, std::vector<std::string> args, const std::string& base,
+               const std::vector<std::string>& env)
+        : ChildProcess(Argv(program, std::move(args)), base + ".stdout", base + ".stderr", env),
           m_base(base) {}
     static std::vector<std::string> Argv(const std::string& program,
                                          std::vector<std::string> args) {

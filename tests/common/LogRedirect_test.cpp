@@ -16,6 +16,7 @@
 #include "StdoutCapture.h"
 #include "TempDir.h"
 #include "udptrans/udptrans_api.h"
+#include "Wait.h"
 
 namespace {
 
@@ -124,13 +125,12 @@ TEST_F(LogRedirect, DeviceAttachesAllThreeToTerminal) {
 
     std::string seen;
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    for (int i = 0; i < 1000 && seen.find("on the terminal") == std::string::npos; ++i) {
+    EXPECT_TRUE(ts::WaitFor([&] {
         char buf[256];
         const ssize_t n = read(master, buf, sizeof(buf));
         seen.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(n > 0 ? 0 : 5));
-    }
-    EXPECT_NE(std::string::npos, seen.find("on the terminal")) << seen;
+        return seen.find("on the terminal") != std::string::npos;
+    })) << seen;
     // Descriptors are back (checked in TearDown) and a new redirection works.
     ExpectFileRedirectionWorks("file after device\n");
     EXPECT_EQ("file after device\n", FileText());

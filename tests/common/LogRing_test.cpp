@@ -35,14 +35,11 @@ protected:
             log_buf_pop_front();
         }
     }
-    static std::string Front() {
-        const log_buf_item item = log_buf_front();
+    static std::string Text(const log_buf_item& item) {
         return item.data ? std::string(item.data, item.len) : std::string();
     }
-    static std::string Back() {
-        const log_buf_item item = log_buf_back();
-        return item.data ? std::string(item.data, item.len) : std::string();
-    }
+    static std::string Front() { return Text(log_buf_front()); }
+    static std::string Back() { return Text(log_buf_back()); }
     // The record header at `offset` of the buffer, found from the first line.
     const unsigned char* Header(size_t offset) const { return m_base + offset; }
     void NoteBase() { m_base = reinterpret_cast<const unsigned char*>(log_buf_front().data) - 4; }

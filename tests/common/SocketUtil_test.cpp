@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -416,7 +417,17 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
     EXPECT_EQ(3, sendn_with_error(a.get(), "abc", 3, 1000, nullptr));
 }
 
-void NoteSignal(int) {}
+// When the last SIGUSR1 was handled, in ms of the monotonic clock (set by the
+// handler on the thread the signal interrupted).
+std::atomic<long long> g_signalHandledMs{-1};
+long long MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);  // async-signal-safe
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+void NoteSignal(int) {
+    g_signalHandledMs = MonotonicMs();
+}
 
 TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     // Readable but not a socket: the receive itself fails.
@@ -428,30 +439,32 @@ TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     EXPECT_EQ(-2, recv_with_timeout(r.get(), buf, sizeof(buf), 200));
     EXPECT_EQ(-2, recv_with_timeout(r.get(), buf, sizeof(buf), UTIL_NO_TIMEOUT));
 
-    // A signal 200 ms into a 400 ms wait: a wait that starts anew ends 400 ms
-    // after the signal, one that resumed would end 200 ms after it.
+    // A signal about 200 ms into a 400 ms wait interrupts it (no SA_RESTART:
+    // select fails with EINTR). A wait that starts anew with the whole limit
+    // ends 400 ms after the signal was handled; one that resumed with what
+    // select left would end 200 ms after it, and one that gave up at once
+    // would not return -3.
     struct sigaction note {};
-    note.sa_handler = NoteSignal;  // no SA_RESTART: select fails with EINTR
+    note.sa_handler = NoteSignal;
     struct sigaction previous {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &note, &previous));
     auto [a, b] = UnixPair();
     bool signalledInTheWait = false;
     for (int attempt = 0; attempt < 3 && !signalledInTheWait; ++attempt) {
-        const auto start = Clock::now();
-        std::atomic<long long> sentAt{-1};  // written by the signaller, read after join
-        std::thread signaller([&sentAt, start, waiter = pthread_self()] {
+        g_signalHandledMs = -1;
+        std::thread signaller([waiter = pthread_self()] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            sentAt = MsSince(start);
             pthread_kill(waiter, SIGUSR1);
         });
         EXPECT_EQ(-3, recv_with_timeout(a.get(), buf, sizeof(buf), 400));
-        const long long ended = MsSince(start);
+        const long long ended = MonotonicMs();
         signaller.join();
-        // A signal sent after the wait had ended (a descheduled signaller)
-        // tells nothing: try again.
-        signalledInTheWait = sentAt < ended;
+        // A signal handled at the very end of the wait, or after it (a
+        // descheduled signaller), tells nothing: try again.
+        const long long handled = g_signalHandledMs;
+        signalledInTheWait = handled >= 0 && handled + 50 < ended;
         if (signalledInTheWait) {
-            EXPECT_GE(ended, sentAt + 350) << "the wait resumed instead of starting anew";
+            EXPECT_GE(ended, handled + 350) << "the wait resumed instead of starting anew";
         }
     }
     EXPECT_TRUE(signalledInTheWait);

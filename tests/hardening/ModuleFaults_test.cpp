@@ -45,14 +45,15 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
         const int fd = FindUdpSocketByPort(m_ep.hostPort);
         ASSERT_GE(fd, 0) << "message socket not found by its port";
         const int recreatesBefore = Logged("Enter udp recreate.");
-        // Every failed select, recvfrom or sendto of the task logs one line
-        // that names the descriptor.
-        const int failuresBefore = Logged("sockfd=");
+        // A failed select, recvfrom or sendto of the task logs one line that
+        // ends with the descriptor it failed on.
+        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
+        const int failuresBefore = Logged(failedOnFd);
         ASSERT_EQ(fd, dup2(intruder, fd));
 
         EXPECT_TRUE(ts::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }))
             << "the task never re-created its socket";
-        EXPECT_GT(Logged("sockfd="), failuresBefore) << "the failed socket call was not logged";
+        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the failed call on the replaced socket";
         const std::string marker = "after " + std::to_string(round);
         EXPECT_TRUE(Arrives(m_ep.msg, marker)) << "sending never resumed";
         EXPECT_EQ(m_ep.hostPort, m_lastFromPort) << "re-created on another port";
@@ -283,14 +284,15 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
         const int on = 1;
         ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
         const int before = Logged("Enter udp recreate.");
-        const int failuresBefore = Logged("sockfd=");
+        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
+        const int failuresBefore = Logged(failedOnFd);
         EXPECT_TRUE(ts::WaitFor([&] {
             ++m_frameCount;
             ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("refused"));
             EXPECT_EQ(0, Process(frame));
             return Logged("Enter udp recreate.") > before;
         })) << "ECONNREFUSED never led to a new socket";
-        EXPECT_GT(Logged("sockfd="), failuresBefore) << "the refused call was not logged";
+        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the refused call was not logged";
     }
 
     // Pointed back at a live receiver, results arrive from the same port.

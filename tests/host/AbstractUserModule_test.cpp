@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #include "TestModule.h"
 
@@ -34,75 +35,45 @@ long SlotOf(F pmf) {
 #endif
 }
 
-#define EXPECT_SLOT(member, slot) EXPECT_EQ(SlotOf(&member), (slot)) << #member
+struct Slot {
+    const char* member;
+    long slot;
+};
+// clang-format off
+#define SLOT(member) Slot{#member, SlotOf(&member)}
+// clang-format on
 
 TEST(AbstractUserModuleTest, VirtualOperationsKeepTheHostsOrder) {
-    long n = 2;  // after the destructor pair
-    EXPECT_SLOT(CAbstractUserModule::Process, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetPwd, n++);
-    EXPECT_SLOT(CAbstractUserModule::UpdatePwd, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetModuleId, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetProcedureName, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetAllParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSingleParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::UpSingleParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::UpAllParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::Get2DimParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::Set2DimParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::Add2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::Del2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSingle2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::Get2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::Set2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetAll2DimParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubParamHeadPub, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubParamHeadSub, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubHeadParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetPubParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetPubHeadParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSingleSubParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSubHeadParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSingleSubHeadParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetPubParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSinglePubParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetPubHeadParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetSinglePubHeadParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDisplayFileData, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetDisplayFileData, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDynamicSubScribeParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDynamicSingleSubScribeParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDynamicPublishParamNum, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDynamicSinglePublishParam, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetLogLevel, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetDebugInfo, n++);
-    EXPECT_SLOT(CAbstractUserModule::SetMsgCallback, n++);
-    EXPECT_SLOT(CAbstractUserModule::AlgoPlayReady, n++);
-    EXPECT_SLOT(CAbstractUserModule::AlgoPlayCtrl, n++);
-    EXPECT_SLOT(CAbstractUserModule::AlgoNeedDLClose, n++);
-    EXPECT_SLOT(CAbstractUserModule::GetRunningInfo, n++);
-    EXPECT_SLOT(CAbstractUserModule::ResetResultInfo, n++);
-    EXPECT_SLOT(CAbstractUserModule::UpdateDsImgAddr, n++);
-    EXPECT_EQ(n, 51);
-
-    // CAlgo's hooks follow the interface, in this order.
-    EXPECT_SLOT(CAlgo::UpdatePwdPrivate, n++);
-    EXPECT_SLOT(CAlgo::AlgoPlayCtrlPrivate, n++);
-    EXPECT_SLOT(CAlgo::InitAlgoPrivate, n++);
-    EXPECT_SLOT(CAlgo::InitAbility, n++);
-    EXPECT_SLOT(CAlgo::InitROI, n++);
-    EXPECT_SLOT(CAlgo::InitPM, n++);
-    EXPECT_SLOT(CAlgo::InitIO, n++);
-    EXPECT_SLOT(CAlgo::InitDISP, n++);
-    EXPECT_SLOT(CAlgo::InitResult, n++);
-
+    using M = CAbstractUserModule;
+    // The interface's operations after the destructor pair, then CAlgo's hooks.
+    // clang-format off
+    const Slot order[] = {
+        SLOT(M::Process), SLOT(M::SetPwd), SLOT(M::UpdatePwd), SLOT(M::SetModuleId),
+        SLOT(M::SetProcedureName), SLOT(M::GetParam), SLOT(M::SetParam), SLOT(M::GetAllParam),
+        SLOT(M::GetParamNum), SLOT(M::GetSingleParam), SLOT(M::UpSingleParam), SLOT(M::UpAllParam),
+        SLOT(M::Get2DimParamNum), SLOT(M::Set2DimParamNum), SLOT(M::Add2DimParam),
+        SLOT(M::Del2DimParam), SLOT(M::GetSingle2DimParam), SLOT(M::Get2DimParam),
+        SLOT(M::Set2DimParam), SLOT(M::GetAll2DimParam), SLOT(M::GetSubParamHeadPub),
+        SLOT(M::GetSubParamHeadSub), SLOT(M::GetSubParam), SLOT(M::GetSubHeadParam),
+        SLOT(M::GetPubParam), SLOT(M::GetPubHeadParam), SLOT(M::GetSubParamNum),
+        SLOT(M::GetSingleSubParam), SLOT(M::GetSubHeadParamNum), SLOT(M::GetSingleSubHeadParam),
+        SLOT(M::GetPubParamNum), SLOT(M::GetSinglePubParam), SLOT(M::GetPubHeadParamNum),
+        SLOT(M::GetSinglePubHeadParam), SLOT(M::GetDisplayFileData), SLOT(M::SetDisplayFileData),
+        SLOT(M::GetDynamicSubScribeParamNum), SLOT(M::GetDynamicSingleSubScribeParam),
+        SLOT(M::GetDynamicPublishParamNum), SLOT(M::GetDynamicSinglePublishParam),
+        SLOT(M::SetLogLevel), SLOT(M::GetDebugInfo), SLOT(M::SetMsgCallback),
+        SLOT(M::AlgoPlayReady), SLOT(M::AlgoPlayCtrl), SLOT(M::AlgoNeedDLClose),
+        SLOT(M::GetRunningInfo), SLOT(M::ResetResultInfo), SLOT(M::UpdateDsImgAddr),
+        SLOT(CAlgo::UpdatePwdPrivate), SLOT(CAlgo::AlgoPlayCtrlPrivate),
+        SLOT(CAlgo::InitAlgoPrivate), SLOT(CAlgo::InitAbility), SLOT(CAlgo::InitROI),
+        SLOT(CAlgo::InitPM), SLOT(CAlgo::InitIO), SLOT(CAlgo::InitDISP), SLOT(CAlgo::InitResult)};
+    // clang-format on
+    for (size_t i = 0; i < std::size(order); ++i) {
+        EXPECT_EQ(order[i].slot, static_cast<long>(i) + 2) << order[i].member;
+    }
     // Overrides in CAlgo reuse the interface's slots.
-    EXPECT_SLOT(CAlgo::GetRunningInfo, 48);
-    EXPECT_SLOT(CAlgo::SetLogLevel, 42);
+    EXPECT_EQ(SlotOf(&CAlgo::GetRunningInfo), 48);
+    EXPECT_EQ(SlotOf(&CAlgo::SetLogLevel), 42);
 }
 
 TEST(AbstractUserModuleTest, UpProcessTimeAccumulatesStatisticsUntilReset) {

@@ -1,4 +1,5 @@
-// Component look-up by name and interface type.
+// Component look-up by name and interface type, and where the framework's
+// one pool and one proxy live.
 #include "algo/ComObjectPool.h"
 
 #include <dlfcn.h>
@@ -8,6 +9,7 @@
 
 #include "AppRegistry.h"
 #include "algo/AppComponents.h"
+#include "algo/CommProxy.h"
 
 namespace {
 
@@ -33,12 +35,16 @@ TEST(ComObjectPoolTest, AbsentOrWronglyTypedComponentIsNull) {
     EXPECT_EQ(pool.unregisterComponent(ITriggerSource::kComponentName), 0);
 }
 
-TEST(ComObjectPoolTest, TheOneInstanceLivesInTheFrameworkLibrary) {
+TEST(ComObjectPoolTest, PoolAndProxyEachLiveOnceInTheFrameworkLibrary) {
     // A copy in a header would land in each shared object; the module would
-    // then not see what the host registered.
-    Dl_info where{};
-    ASSERT_NE(dladdr(&CComObjectPool::getInstance(), &where), 0);
-    EXPECT_NE(std::strstr(where.dli_fname, "libalgo.so"), nullptr) << where.dli_fname;
+    // then not see what the host registered, and host and module would talk
+    // to different proxies.
+    for (const void* instance : {static_cast<const void*>(&CComObjectPool::getInstance()),
+                                 static_cast<const void*>(&CCommProxy::getInstance())}) {
+        Dl_info where{};
+        ASSERT_NE(dladdr(instance, &where), 0);
+        EXPECT_NE(std::strstr(where.dli_fname, "libalgo.so"), nullptr) << where.dli_fname;
+    }
 }
 
 TEST(ComObjectPoolTest, RegistrationRefusesEmptyNullAndTakenNames) {

@@ -1,7 +1,6 @@
 // The communication proxy: queueing, replies on its own thread, idling.
 #include "algo/CommProxy.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -45,24 +44,6 @@ protected:
     std::atomic<int> m_handled{0};
     CCommProxy m_proxy;  // declared last: its worker is joined before the gate goes
 };
-
-TEST(CommProxyLayoutTest, MessageInfoLayoutIsTheSharedOne) {
-    CCommProxy::MessageInfo info;
-    const auto base = reinterpret_cast<uintptr_t>(&info);
-    EXPECT_EQ(sizeof(info), 336u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(&info.nMsgLen) - base, 128u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(&info.nLogId) - base, 264u);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(&info.fnReply) - base, 296u);
-    EXPECT_EQ(sizeof(info.fnReply), 32u);
-}
-
-TEST(CommProxyLayoutTest, TheOneInstanceLivesInTheFrameworkLibrary) {
-    // A copy in a header would land in each shared object; host and module
-    // would then talk to different proxies.
-    Dl_info where{};
-    ASSERT_NE(dladdr(&CCommProxy::getInstance(), &where), 0);
-    EXPECT_NE(std::strstr(where.dli_fname, "libalgo.so"), nullptr) << where.dli_fname;
-}
 
 TEST_F(CommProxyTest, RepliesComeFromTheProxyThreadAndWaitIdleReleasesEveryCallback) {
     m_proxy.SetCommandHandler([](const CCommProxy::MessageInfo& request, std::string& reply) {

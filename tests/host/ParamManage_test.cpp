@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <atomic>
 #include <filesystem>
 #include <stdexcept>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "TempDir.h"
+#include "Text.h"
 
 namespace {
 
@@ -94,6 +96,23 @@ TEST_F(ParamManageTest, CheckParamRefusesWhatTheDescriptionDoesNot) {
     EXPECT_EQ(m_store.CheckParam(nullptr, "1"), CParamManage::kErrUnknownKey);
     EXPECT_EQ(m_store.CheckParam("HostPort", nullptr), CParamManage::kErrBadValue);
 
+    // Ports of zero and the any-address as a target are refused.
+    for (const char* key : {"HostPort", "TargetPort", "HostHeartbeatPort", "TargetHeartbeatPort"}) {
+        EXPECT_EQ(m_store.CheckParam(key, "0"), CParamManage::kErrBadValue) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "1"), 0) << key;
+    }
+    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+        for (const char* any : {"0.0.0.0", "0", "0.0", "00.0.0.0", "0x0"}) {
+            EXPECT_EQ(m_store.CheckParam(key, any), CParamManage::kErrBadValue) << key << any;
+        }
+        // Malformed texts still reach the module, which answers them itself.
+        EXPECT_EQ(m_store.CheckParam(key, "10.1.2"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "not an ip"), 0) << key;
+        EXPECT_EQ(m_store.CheckParam(key, "0.0.0.1"), 0) << key;
+    }
+    // The device's own address may well be the any-address.
+    EXPECT_EQ(m_store.CheckParam("HostIp", "0.0.0.0"), 0);
+
     // SetParam refuses the same and changes nothing.
     ASSERT_EQ(m_store.LoadFile(m_strStore), 0);
     EXPECT_EQ(m_store.SetParam("HostPort", "70000", 0), CParamManage::kErrBadValue);
@@ -124,8 +143,8 @@ TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
     ASSERT_EQ(m_store.SaveFile(), 0);
 
     const std::string text = ts::ReadFile(m_strStore);
-    EXPECT_NE(text.find("\nTargetPort=1234\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("\nTargetIp=192.168.1.20\n"), std::string::npos) << text;
+    EXPECT_TRUE(ts::Has(text, "\nTargetPort=1234\n"));
+    EXPECT_TRUE(ts::Has(text, "\nTargetIp=192.168.1.20\n"));
     EXPECT_EQ(access((m_strStore + ".tmp").c_str(), F_OK), -1);
 
     CParamManage again;
@@ -137,18 +156,6 @@ TEST_F(ParamManageTest, StoreRoundTripsThroughARealFile) {
     }
     EXPECT_EQ(again.GetParam("HeartbeatText", 0), awkward);
     EXPECT_EQ(again.GetParam("HostPort", 0), "1");
-}
-
-// The names in `dir` that start with `prefix`.
-std::vector<std::string> NamesStartingWith(const std::string& dir, const std::string& prefix) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) == 0) {
-            names.push_back(name);
-        }
-    }
-    return names;
 }
 
 TEST_F(ParamManageTest, DamagedStoreKeepsItsValidLinesAndACopyBeforeAnySave) {
@@ -181,44 +188,73 @@ TEST_F(ParamManageTest, DamagedStoreKeepsItsValidLinesAndACopyBeforeAnySave) {
         ASSERT_EQ(store.LoadFile(path), 0);
         const std::string err = GetCapturedStderr();
         EXPECT_EQ(CountLines(err), 1) << err;
-        EXPECT_NE(err.find(c.dropped), std::string::npos) << err;
+        EXPECT_TRUE(ts::Has(err, c.dropped));
         EXPECT_EQ(store.GetParam("TargetPort", 0), "1234");
         EXPECT_EQ(store.GetParam("HeartbeatText", 0), "kept");
         EXPECT_EQ(store.GetParam("HostPort", 0), "4000");
         EXPECT_EQ(store.GetParam("TargetHeartbeatPort", 0), "9001");  // not in the file
 
-        const auto copies = NamesStartingWith(dir.Path(), "udptrans.param.damaged-");
+        const auto copies = ts::EntriesOf(dir.Path(), "udptrans.param.damaged-");
         ASSERT_EQ(copies.size(), 1u);
-        EXPECT_NE(err.find(dir.Path() + "/" + copies[0]), std::string::npos) << err;
+        EXPECT_TRUE(ts::Has(err, dir.Path() + "/" + copies[0]));
         ASSERT_EQ(store.SaveFile(), 0);
         EXPECT_EQ(ts::ReadFile(dir.Path() + "/" + copies[0]), c.bytes);
-        EXPECT_NE(ts::ReadFile(path).find("\nTargetPort=1234\n"), std::string::npos);
+        EXPECT_TRUE(ts::Has(ts::ReadFile(path), "\nTargetPort=1234\n"));
     }
 }
 
-TEST_F(ParamManageTest, CleanStoreLeavesNoCopyAndFoldersAreNotReplaced) {
+TEST_F(ParamManageTest, CleanStoreLoadsSilentlyAndLeavesNoCopy) {
     ASSERT_TRUE(ts::WriteFile(m_strStore, "# hand edited\n\nHostPort=4000\r\n"));
     EXPECT_EQ(LoadLoggingTo(m_strStore), "");
     EXPECT_EQ(m_store.GetParam("HostPort", 0), "4000");
-    EXPECT_TRUE(NamesStartingWith(m_dir.Path(), "udptrans.param.").empty());
+    EXPECT_TRUE(ts::EntriesOf(m_dir.Path(), "udptrans.param.").empty());
+}
 
-    // A folder where the file should be: defaults, and no save replaces it.
-    // Its name is shown with the screen-clearing bytes escaped.
-    const std::string folder = m_dir.Path() + "/fold\x1b[2Jer.param";
+TEST_F(ParamManageTest, StoreThatCannotBeReadGivesDefaultsAndNoSaveReplacesIt) {
+    // One line each, defaults, and no save that loses what was there: a
+    // folder cannot be replaced; a FIFO is neither read (which would block)
+    // nor replaced; a file that cannot be opened (a link to itself, too many
+    // levels even for root) is moved aside first; a name too long to open
+    // cannot be moved either, so nothing is saved.
+    const std::string folder = m_dir.Path() + "/fold\x1b[2Jer.param";  // shown escaped
     ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-    const std::string err = LoadLoggingTo(folder);
-    EXPECT_EQ(CountLines(err), 1);
-    EXPECT_EQ(err.find('\x1b'), std::string::npos) << err;
-    EXPECT_NE(err.find("fold\\x1b[2Jer.param"), std::string::npos) << err;
-    EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
-    CaptureStderr();
-    EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrIo);
-    GetCapturedStderr();
-    // A FIFO: neither read (which would block) nor replaced.
     const std::string fifo = m_dir.Path() + "/fifo.param";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    EXPECT_EQ(CountLines(LoadLoggingTo(fifo)), 1);
-    EXPECT_EQ(m_store.SaveFile(), CParamManage::kErrNoStore);
+    const std::string loop = m_dir.Path() + "/loop.param";
+    ASSERT_EQ(symlink("loop.param", loop.c_str()), 0);
+    struct Case {
+        std::string path;
+        std::string logged;
+        int saved;
+    };
+    const Case cases[] = {
+        {folder, "fold\\x1b[2Jer.param is a folder", CParamManage::kErrIo},
+        {fifo, "fifo.param is not a regular file", CParamManage::kErrNoStore},
+        {loop,
+         "(Too many levels of symbolic links), using defaults; the file is kept as " + loop +
+             ".unreadable-",
+         0},
+        {m_dir.Path() + "/" + std::string(NAME_MAX + 1, 'n'), "nor move it aside",
+         CParamManage::kErrNoStore},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged);
+        ASSERT_EQ(m_store.SetParam("HostPort", "4000", 0), 0);  // the load starts from defaults
+        const std::string err = LoadLoggingTo(c.path);
+        EXPECT_EQ(CountLines(err), 1);
+        EXPECT_FALSE(ts::Has(err, "\x1b"));
+        EXPECT_TRUE(ts::Has(err, c.logged));
+        EXPECT_EQ(m_store.GetParam("HostPort", 0), "8192");
+        CaptureStderr();
+        EXPECT_EQ(m_store.SaveFile(), c.saved);
+        GetCapturedStderr();
+    }
+    // The link moved aside is whole; the save wrote a new store in its place.
+    const auto aside = ts::EntriesOf(m_dir.Path(), "loop.param.unreadable-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(std::filesystem::read_symlink(m_dir.Path() + "/" + aside[0]), "loop.param");
+    EXPECT_TRUE(ts::Has(ts::ReadFile(loop), "\nHostPort=8192\n"));
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 TEST_F(ParamManageTest, SymlinkedStoreIsSavedThroughToItsTarget) {
@@ -237,35 +273,10 @@ TEST_F(ParamManageTest, SymlinkedStoreIsSavedThroughToItsTarget) {
     struct stat st {};
     ASSERT_EQ(lstat(m_strStore.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link was replaced by a plain file";
-    EXPECT_NE(ts::ReadFile(target).find("\nTargetPort=4321\n"), std::string::npos);
+    EXPECT_TRUE(ts::Has(ts::ReadFile(target), "\nTargetPort=4321\n"));
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(access((shared + "/common.param.tmp").c_str(), F_OK), -1);
-}
-
-TEST_F(ParamManageTest, DescriptionRefusesPortsOfZeroAndTheAnyAddressAsTarget) {
-    for (const char* key : {"HostPort", "TargetPort", "HostHeartbeatPort", "TargetHeartbeatPort"}) {
-        EXPECT_EQ(m_store.CheckParam(key, "0"), CParamManage::kErrBadValue) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "1"), 0) << key;
-    }
-    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
-        for (const char* any : {"0.0.0.0", "0", "0.0", "00.0.0.0", "0x0"}) {
-            EXPECT_EQ(m_store.CheckParam(key, any), CParamManage::kErrBadValue) << key << any;
-        }
-        // Malformed texts still reach the module, which answers them itself.
-        EXPECT_EQ(m_store.CheckParam(key, "10.1.2"), 0) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "not an ip"), 0) << key;
-        EXPECT_EQ(m_store.CheckParam(key, "0.0.0.1"), 0) << key;
-    }
-    // The device's own address may well be the any-address.
-    EXPECT_EQ(m_store.CheckParam("HostIp", "0.0.0.0"), 0);
-
-    const std::string path = m_dir.Path() + "/flag.pdesc";
-    ts::WriteFile(path, "A int 1 not-any-address\n");
-    CParamManage store;
-    CaptureStderr();
-    EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue);
-    EXPECT_NE(GetCapturedStderr().find("strings only"), std::string::npos);
 }
 
 TEST_F(ParamManageTest, FailedSaveKeepsTheOldStore) {
@@ -405,8 +416,14 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
         CaptureStderr();
         EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;
         const std::string err = GetCapturedStderr();
-        EXPECT_NE(err.find(path + ":"), std::string::npos) << err;
+        EXPECT_TRUE(ts::Has(err, path + ":"));
     }
+
+    // A flag that only a text can carry.
+    ts::WriteFile(path, "A int 1 not-any-address\n");
+    CaptureStderr();
+    EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue);
+    EXPECT_TRUE(ts::Has(GetCapturedStderr(), "strings only"));
 
     ts::WriteFile(path, "Msg string \"two words \\\"q\\\"\" 40  # trailing comment\nN int -5\n");
     ASSERT_EQ(store.LoadDescription(path), 0);

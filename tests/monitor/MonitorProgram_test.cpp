@@ -20,6 +20,7 @@
 #include "ProgramRun.h"
 #include "TextEscape.h"
 #include "TempDir.h"
+#include "Text.h"
 #include "UdpPeer.h"
 #include "Wait.h"
 
@@ -35,15 +36,7 @@ public:
     // Every socket is bound once it has said so for each --listen; false at
     // once when the program ended instead.
     bool WaitListening(int sockets) {
-        auto listening = [&] {
-            const std::string err = Err();
-            int n = 0;
-            for (size_t at = err.find("listening on"); at != std::string::npos;
-                 at = err.find("listening on", at + 1)) {
-                ++n;
-            }
-            return n >= sockets;
-        };
+        auto listening = [&] { return ts::CountOf(Err(), "listening on") >= sockets; };
         ts::WaitFor([&] { return listening() || Exited(); }, 30000);
         return listening();
     }
@@ -180,18 +173,21 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
                   i ? lines[i - 1].at("time_ms").get<double>() : 0);
     }
     // Escaped, never raw: the control bytes travel as text.
-    EXPECT_EQ(run.Out().find('\x1b'), std::string::npos);
+    EXPECT_FALSE(ts::Has(run.Out(), "\x1b"));
 
     const json& summary = lines.back();
     ASSERT_EQ(summary.at("type"), "summary");
-    EXPECT_EQ(summary.at("status"), 0);
-    EXPECT_TRUE(summary.at("reason").is_null());
-    EXPECT_EQ(summary.at("kinds").at("result").at("datagrams"), 94);
-    EXPECT_EQ(summary.at("kinds").at("NG").at("datagrams"), 3);
-    EXPECT_EQ(summary.at("kinds").at("heartbeat").at("datagrams"), 3);
-    EXPECT_EQ(summary.at("kinds").at("heartbeat").at("bytes"), 27);
-    EXPECT_EQ(summary.at("kinds").at("answer").at("datagrams"), 0);
-    EXPECT_EQ(summary.at("datagrams"), 100);
+    // The exact figures, by their place in the summary.
+    // clang-format off
+    const std::pair<const char*, json> exact[] = {
+        {"/status", 0}, {"/reason", nullptr}, {"/datagrams", 100}, {"/kernel_drops", 0},
+        {"/kinds/result/datagrams", 94}, {"/kinds/NG/datagrams", 3}, {"/kinds/answer/datagrams", 0},
+        {"/kinds/heartbeat/datagrams", 3}, {"/kinds/heartbeat/bytes", 27},
+        {"/heartbeat/text", "HEARTBEAT"}, {"/heartbeat/learned", false}, {"/heartbeat/periods", 3}};
+    // clang-format on
+    for (const auto& [place, value] : exact) {
+        EXPECT_EQ(summary.at(json::json_pointer(place)), value) << place;
+    }
     // The duplicate is sent right behind its original, but on a loaded machine
     // the sender may be descheduled in between: it counts only when it came
     // within 1 ms, as the arrival times show (the edge itself is not judged).
@@ -206,7 +202,6 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     if (duplicateGapMs < 0.9 || duplicateGapMs > 1.1) {
         EXPECT_EQ(summary.at("duplicates"), duplicateGapMs < 1.0 ? 1 : 0) << duplicateGapMs;
     }
-    EXPECT_EQ(summary.at("kernel_drops"), 0);
     EXPECT_NEAR(summary.at("ng_share").get<double>(), 3.0 / 97.0, 1e-6);
     // 93 intervals over the 990 ms from the first result to the last.
     EXPECT_NEAR(summary.at("result_rate").get<double>(), 94.0, 8.0);
@@ -219,9 +214,6 @@ TEST_F(MonitorProgramTest, FiguresJsonAndCaptureMatchASenderWithKnownTiming) {
     EXPECT_LT(gaps.at("max").get<double>(), 250.0);
     EXPECT_GE(gaps.at("max").get<double>(), gaps.at("p99").get<double>());
     const json& heartbeat = summary.at("heartbeat");
-    EXPECT_EQ(heartbeat.at("text"), "HEARTBEAT");
-    EXPECT_EQ(heartbeat.at("learned"), false);
-    EXPECT_EQ(heartbeat.at("periods"), 3);
     EXPECT_GT(heartbeat.at("period_mean_ms").get<double>(), 900.0);
     EXPECT_LT(heartbeat.at("period_mean_ms").get<double>(), 1100.0);
     EXPECT_LT(heartbeat.at("worst_error_ms").get<double>(), 100.0);
@@ -249,27 +241,15 @@ TEST_F(MonitorProgramTest, CtrlCPrintsTheFiguresAndEndsWith130) {
         camera.At(beat * 1100, port, "HB");
     }
     // The second and third "HB" are classified as heartbeats when they arrive.
-    ASSERT_TRUE(ts::WaitFor(
-        [&] {
-            const std::string out = run.Out();
-            const size_t first = out.find("  heartbeat\n");
-            return first != std::string::npos &&
-                   out.find("  heartbeat\n", first + 1) != std::string::npos;
-        },
-        30000))
+    ASSERT_TRUE(ts::WaitFor([&] { return ts::CountOf(run.Out(), "  heartbeat\n") >= 2; }, 30000))
         << run.Out();
     run.Signal(SIGINT);
     EXPECT_EQ(run.Wait(), 128 + SIGINT);
     const std::string out = run.Out();
-    EXPECT_NE(out.find("8 bytes  \"a\\x1b[2Jb\\n\\x7f\"  result\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_TRUE(ts::Has(out, "8 bytes  \"a\\x1b[2Jb\\n\\x7f\"  result\n"));
+    EXPECT_FALSE(ts::Has(out, "\x1b"));
     // At 1, 2 and 3 s while the heartbeats came, and the last one on Ctrl-C.
-    int reports = 0;
-    for (size_t at = out.find("figures after"); at != std::string::npos;
-         at = out.find("figures after", at + 1)) {
-        ++reports;
-    }
-    EXPECT_GE(reports, 3) << out;
+    EXPECT_GE(ts::CountOf(out, "figures after"), 3) << out;
     // The first "HB" was a candidate, the second confirmed it: both count as
     // heartbeats, the third is classified at once.
     const size_t row = out.find("\n  heartbeat ", out.rfind("figures after"));
@@ -280,7 +260,7 @@ TEST_F(MonitorProgramTest, CtrlCPrintsTheFiguresAndEndsWith130) {
         2);
     EXPECT_EQ(datagrams, 3u);
     EXPECT_EQ(bytes, 6u);
-    EXPECT_NE(out.find("\"HB\" (learned)"), std::string::npos) << out;
+    EXPECT_TRUE(ts::Has(out, "\"HB\" (learned)"));
 }
 
 // Expectations: broken ones end with status 1 and one line saying why, a
@@ -314,11 +294,9 @@ TEST_F(MonitorProgramTest, ExpectationsDecideTheExitStatus) {
             }
         }
         EXPECT_EQ(run.Wait(), c.status) << c.args[0] << "\n" << run.Err();
-        const std::string err = run.Err();
-        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
         // The reason is one line, the last one.
-        const size_t last = err.rfind('\n', err.size() - 2);
-        EXPECT_NE(err.substr(last + 1).find(c.reason), std::string::npos) << err;
+        const std::string err = run.Err();
+        EXPECT_TRUE(ts::Has(err.substr(err.rfind('\n', err.size() - 2) + 1), c.reason)) << err;
     }
 }
 
@@ -348,8 +326,7 @@ TEST_F(MonitorProgramTest, SendShowsTheAnswerAndSaysWhenNoneCame) {
     MonitorRun alone(m_dir.Path(),
                      {"--send", "PING", "--to", Listen(camera.Port()), "--answer-wait", "0.3"});
     EXPECT_EQ(alone.Wait(), 1) << alone.Err();
-    EXPECT_NE(alone.Err().find("no answer to \"PING\" within 300 ms"), std::string::npos)
-        << alone.Err();
+    EXPECT_TRUE(ts::Has(alone.Err(), "no answer to \"PING\" within 300 ms"));
     EXPECT_EQ(camera.Peer().Recv(5000)->bytes, "PING");
 }
 
@@ -369,7 +346,7 @@ TEST_F(MonitorProgramTest, BadCommandLinesEndWith64AndHelpWith0) {
     }
     MonitorRun help(m_dir.Path(), {"--help"});
     EXPECT_EQ(help.Wait(), 0);
-    EXPECT_NE(help.Out().find("--expect-heartbeat"), std::string::npos);
+    EXPECT_TRUE(ts::Has(help.Out(), "--expect-heartbeat"));
     MonitorRun version(m_dir.Path(), {"--version"});
     EXPECT_EQ(version.Wait(), 0);
     EXPECT_EQ(version.Out().rfind("udptrans-monitor ", 0), 0u) << version.Out();
@@ -378,7 +355,7 @@ TEST_F(MonitorProgramTest, BadCommandLinesEndWith64AndHelpWith0) {
     ts::UdpPeer holder(INADDR_LOOPBACK);
     MonitorRun taken(m_dir.Path(), {"--listen", Listen(holder.Port())});
     EXPECT_EQ(taken.Wait(), 2);
-    EXPECT_NE(taken.Err().find("cannot listen on"), std::string::npos) << taken.Err();
+    EXPECT_TRUE(ts::Has(taken.Err(), "cannot listen on"));
 }
 
 }  // namespace

@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -23,7 +26,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     args.push_back(nullptr);
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        env.push_back(*e);
+        const std::string name(*e, std::strcspn(*e, "="));
+        if (std::none_of(extraEnv.begin(), extraEnv.end(), [&name](const std::string& x) {
+                return x.compare(0, name.size() + 1, name + "=") == 0;
+            })) {
+            env.push_back(*e);
+        }
     }
     for (const std::string& e : extraEnv) {
         env.push_back(const_cast<char*>(e.c_str()));
@@ -79,6 +87,11 @@ bool ChildProcess::Kill() {
     waitpid(m_pid, &status, 0);
     m_status = status;
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+std::string EnvAppended(const char* name, const std::string& suffix) {
+    const char* value = std::getenv(name);
+    return std::string(name) + "=" + (value != nullptr ? value : "") + suffix;
 }
 
 }  // namespace ts

@@ -15,8 +15,8 @@ namespace ts {
 class ChildProcess {
 public:
     // argv[0] is the program's path. `extraEnv` ("NAME=value") is added to
-    // this process's environment. Standard output goes to /dev/null unless a
-    // path is given; standard error stays this process's unless one is given.
+    // this process's environment, in place of a variable of the same name. Standard output goes to
+    // /dev/null unless a path is given; standard error stays this process's unless one is given.
     ChildProcess(const std::vector<std::string>& argv, const std::string& stdoutPath = "",
                  const std::string& stderrPath = "", const std::vector<std::string>& extraEnv = {});
     ~ChildProcess();
@@ -37,5 +37,9 @@ private:
     pid_t m_pid = -1;
     std::optional<int> m_status;  // raw wait status once reaped
 };
+
+// "NAME=value" with `suffix` added to this process's value of NAME (an
+// option a child alone needs, such as a sanitizer's).
+std::string EnvAppended(const char* name, const std::string& suffix);
 
 }  // namespace ts

@@ -30,4 +30,16 @@ bool WriteFile(const std::string& path, const std::string& bytes) {
     return static_cast<bool>(file);
 }
 
+std::vector<std::string> EntriesOf(const std::string& dir, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind(prefix, 0) == 0) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
 }  // namespace ts

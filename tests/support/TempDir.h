@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace ts {
 
@@ -24,5 +25,8 @@ private:
 std::string ReadFile(const std::string& path);
 // Replaces the file with `bytes`; true on success.
 bool WriteFile(const std::string& path, const std::string& bytes);
+// Names of the entries of folder `dir` that start with `prefix`, in no
+// particular order; empty when the folder cannot be read.
+std::vector<std::string> EntriesOf(const std::string& dir, const std::string& prefix = "");
 
 }  // namespace ts
