@@ -256,10 +256,70 @@ std::string DescribeDropped(const std::vector<DroppedLine>& dropped) {
     return text;
 }
 
+// Stores get ids from 1; 0 marks an empty cache entry.
+std::atomic<uint64_t> g_u64NextStoreId{1};
+
+// A thread's most recent snapshots, keyed by store, key and the store's
+// generation at the time of the look-up. An entry holds its snapshot alive
+// until it is replaced or the thread ends; it answers only while its store's
+// generation stands, so a change (or a new store at the same address, which
+// has another id) sends the next read back to the locked map.
+class CReadCache {
+public:
+    using ParamInfoPtr = CParamManage::ParamInfoPtr;
+
+    const ParamInfoPtr* Lookup(uint64_t store, uint64_t generation, std::string_view key) const {
+        for (const Entry& e : m_aEntries) {
+            if (e.nStore == store && e.nGeneration == generation && e.nKeyLen == key.size() &&
+                std::memcmp(e.szKey, key.data(), key.size()) == 0) {
+                return &e.pInfo;
+            }
+        }
+        return nullptr;
+    }
+
+    // Keys are shorter than the entry's field (the description refuses
+    // longer ones); anything else is simply not cached.
+    void Remember(uint64_t store, uint64_t generation, std::string_view key,
+                  const ParamInfoPtr& info) {
+        if (key.size() >= sizeof(Entry::szKey)) {
+            return;
+        }
+        Entry& e = m_aEntries[m_nNext];
+        m_nNext = (m_nNext + 1) % kEntries;
+        e.nStore = store;
+        e.nGeneration = generation;
+        e.nKeyLen = key.size();
+        std::memcpy(e.szKey, key.data(), key.size());
+        e.pInfo = info;
+    }
+
+private:
+    // Enough for the keys a processing thread reads per frame in several
+    // modules; a thread that walks all keys just takes the locked path.
+    static constexpr size_t kEntries = 8;
+    struct Entry {
+        uint64_t nStore = 0;
+        uint64_t nGeneration = 0;
+        size_t nKeyLen = 0;
+        char szKey[64];
+        ParamInfoPtr pInfo;
+    };
+    Entry m_aEntries[kEntries];
+    size_t m_nNext = 0;
+};
+
+thread_local CReadCache t_readCache;
+
 }  // namespace
 
-CParamManage::CParamManage() = default;
+CParamManage::CParamManage() : m_u64Id(g_u64NextStoreId.fetch_add(1, std::memory_order_relaxed)) {}
 CParamManage::~CParamManage() = default;
+
+void CParamManage::BumpGenerationLocked() {
+    m_u64Generation.store(m_u64Generation.load(std::memory_order_relaxed) + 1,
+                          std::memory_order_release);
+}
 
 int CParamManage::LoadDescription(const std::string& path) {
     std::string content;
@@ -307,7 +367,7 @@ int CParamManage::LoadDescription(const std::string& path) {
     std::lock_guard<std::mutex> lock(m_mtx);
     m_vecOrder.swap(order);
     m_mapParam.swap(params);
-    ++m_u64Generation;
+    BumpGenerationLocked();
     return 0;
 }
 
@@ -317,7 +377,7 @@ void CParamManage::ResetToDefaultsLocked() {
         info->vecValue.assign(1, MakeValue(info->nType, info->strDefault.c_str()));
         entry.second = std::move(info);
     }
-    ++m_u64Generation;
+    BumpGenerationLocked();
 }
 
 int CParamManage::LoadFile(const std::string& path) {
@@ -435,10 +495,26 @@ int CParamManage::LoadFile(const std::string& path) {
     return 0;
 }
 
-CParamManage::ParamInfoPtr CParamManage::Find(const char* key) const {
-    std::lock_guard<std::mutex> lock(m_mtx);
-    auto it = m_mapParam.find(std::string_view(key));
-    return it == m_mapParam.end() ? ParamInfoPtr{} : it->second;
+CParamManage::ParamInfoPtr CParamManage::Find(const char* text) const {
+    const std::string_view key(text);
+    // Acquire: a generation written after a change is read with the change.
+    const uint64_t seen = m_u64Generation.load(std::memory_order_acquire);
+    if (const ParamInfoPtr* cached = t_readCache.Lookup(m_u64Id, seen, key)) {
+        return *cached;
+    }
+    ParamInfoPtr info;
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mtx);
+        auto it = m_mapParam.find(key);
+        if (it == m_mapParam.end()) {
+            return ParamInfoPtr{};
+        }
+        info = it->second;
+        generation = m_u64Generation.load(std::memory_order_relaxed);
+    }
+    t_readCache.Remember(m_u64Id, generation, key, info);
+    return info;
 }
 
 CParamManage::ParamInfoPtr CParamManage::GetParamFindAndCheck(const std::string& key,
@@ -493,7 +569,7 @@ int CParamManage::SetParam(const char* key, const char* value, int index) {
             return kErrUnknownKey;  // the description was replaced meanwhile
         }
         old = std::exchange(it->second, std::move(next));
-        ++m_u64Generation;
+        BumpGenerationLocked();
     }
     return 0;
 }
@@ -508,7 +584,7 @@ int CParamManage::SaveFile() {
             return kErrNoStore;
         }
         path = m_strStorePath;
-        generation = m_u64Generation;
+        generation = m_u64Generation.load(std::memory_order_relaxed);
         snapshot.reserve(m_vecOrder.size());
         for (const auto& key : m_vecOrder) {
             snapshot.push_back(m_mapParam.find(key)->second);

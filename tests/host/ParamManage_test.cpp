@@ -13,6 +13,7 @@
 #include <climits>
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -432,6 +433,31 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
     EXPECT_EQ(store.GetParam("N", 0), "-5");
     EXPECT_EQ(store.CheckParam("N", "-2147483648"), 0);
     EXPECT_EQ(store.CheckParam("N", "2147483648"), CParamManage::kErrBadValue);
+}
+
+// Reads repeated on one thread answer from its cache: they must still see
+// another thread's change, a replaced description, and never the values of a
+// store that lived at the same address before.
+TEST_F(ParamManageTest, RepeatedReadsSeeEveryChange) {
+    auto enable = [](const CParamManage& store) {
+        return store.GetParamFindAndCheck("AlgoEnable", 0)->vecValue[0].nValue;
+    };
+    std::optional<CParamManage> store;
+    store.emplace();
+    ASSERT_EQ(store->LoadDescription(UDPTRANS_PDESC), 0);
+    ASSERT_EQ(store->SetParam("AlgoEnable", "0", 0), 0);
+    EXPECT_EQ(enable(*store), 0);
+    store.emplace();  // same address, same count of changes, other values
+    ASSERT_EQ(store->LoadDescription(UDPTRANS_PDESC), 0);
+    ASSERT_EQ(store->SetParam("AlgoEnable", "1", 0), 0);
+    EXPECT_EQ(enable(*store), 1);
+    std::thread([&] { EXPECT_EQ(store->SetParam("AlgoEnable", "0", 0), 0); }).join();
+    EXPECT_EQ(enable(*store), 0);
+
+    const std::string path = m_dir.Path() + "/other.pdesc";
+    ts::WriteFile(path, "Other int 1\n");
+    ASSERT_EQ(store->LoadDescription(path), 0);
+    EXPECT_THROW(enable(*store), std::invalid_argument);
 }
 
 }  // namespace

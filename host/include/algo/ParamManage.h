@@ -14,10 +14,13 @@
 // over it; standard error names the dropped lines and the copy.
 //
 // Threads: all operations may be called from any thread; an internal mutex
-// guards the values for one lookup or one update. Readers get an immutable
-// snapshot of a key (ParamInfoPtr) that stays valid whatever writers do later.
+// guards the values for one update. Readers get an immutable snapshot of a key
+// (ParamInfoPtr) that stays valid whatever writers do later. A thread that
+// reads a key again while nothing changed takes the snapshot from its own
+// small cache without the lock, so a module can read a setting every frame.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -114,12 +117,20 @@ public:
 private:
     ParamInfoPtr Find(const char* key) const;
     void ResetToDefaultsLocked();
+    void BumpGenerationLocked();
+
+    // Tells this store's entries in a thread's read cache from those of a
+    // store that lived at the same address before; never reused.
+    const uint64_t m_u64Id;
 
     mutable std::mutex m_mtx;  // guards the four members below
     std::vector<std::string> m_vecOrder;
     std::map<std::string, ParamInfoPtr, std::less<>> m_mapParam;
     std::string m_strStorePath;
-    uint64_t m_u64Generation = 0;  // counts changes of the values
+    // Counts changes of the keys and values. Written under m_mtx, after the
+    // change it counts; read without the lock by Find, whose cached snapshot
+    // is current while the count is the one it was taken at.
+    std::atomic<uint64_t> m_u64Generation{0};
 
     // Serialises writers of the store file. The only lock held across file
     // I/O, and no other lock is ever taken while it is held.
