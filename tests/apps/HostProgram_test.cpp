@@ -39,8 +39,8 @@ constexpr int kExitRefused = 2;
 constexpr int kExitUsage = 64;
 
 using ts::Datagram;
-using ts::FreePort;
 using ts::Has;
+using ts::UnsharedPort;
 using UdpSocket = ts::UdpPeer;
 
 class HostRun : public ts::ProgramRun {
@@ -78,8 +78,8 @@ struct Ended {
 // program ever touches the default ports. Heartbeats are off unless a test
 // wants them.
 struct Ports {
-    uint16_t host = FreePort();
-    uint16_t hostHb = FreePort();
+    uint16_t host = UnsharedPort();
+    uint16_t hostHb = UnsharedPort();
 };
 
 class HostProgramTest : public ::testing::Test {
@@ -217,7 +217,7 @@ TEST_F(HostProgramTest, TakenHostPortMovesToTheNextFreeOneAndIsStored) {
     ASSERT_NE(heldPort, 0);
     m_ports.host = heldPort;
     if (m_ports.hostHb == heldPort + 1) {
-        m_ports.hostHb = FreePort();
+        m_ports.hostHb = UnsharedPort();
     }
     SeedStore();
 
@@ -402,9 +402,9 @@ TEST_F(HostProgramTest, ThreadsThatCannotBeCreatedEndWithStatus1AndOneLine) {
     for (int threads = 1; threads <= 6; ++threads) {
         SCOPED_TRACE("threads " + std::to_string(threads));
         // Target ports of its own, so that the listener's thread is made too.
-        std::vector<std::string> args =
-            Args({"--listen", "--frames", "1", "--set", "TargetPort=" + std::to_string(FreePort()),
-                  "--set", "TargetHeartbeatPort=" + std::to_string(FreePort())});
+        std::vector<std::string> args = Args(
+            {"--listen", "--frames", "1", "--set", "TargetPort=" + std::to_string(UnsharedPort()),
+             "--set", "TargetHeartbeatPort=" + std::to_string(UnsharedPort())});
         args.insert(args.begin(),
                     {"/usr/bin/setpriv", "--reuid=61235", "--regid=61235", "--clear-groups",
                      "/usr/bin/prlimit", "--nproc=" + std::to_string(threads), UDPTRANS_HOST_PATH});
@@ -605,7 +605,7 @@ TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
         return line.substr(value, line.find('"', value + 1) - value + 1) + " " +
                line.substr(line.rfind("  ") + 2);
     };
-    const std::string port = std::to_string(FreePort());
+    const std::string port = std::to_string(UnsharedPort());
     const std::string hostPort = std::to_string(m_ports.host);
     struct Step {
         std::vector<std::string> args;
@@ -639,7 +639,7 @@ TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
 #if UDPTRANS_TEST_JSON
 TEST_F(HostProgramTest, JsonListenerLinesParse) {
     // The listener takes the target port, so the test's own receiver steps aside.
-    const uint16_t port = FreePort();
+    const uint16_t port = UnsharedPort();
     const Ended run = RunToEnd({"--set", "TargetPort=" + std::to_string(port), "--listen", "--json",
                                 "--frames", "3", "--fps", "20", "--payload", "r{frame}\x01\""});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
