@@ -68,7 +68,7 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     ReadLog();
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.push_back({"ScheduledTransEnable", "1"});
     auto& trigger = *m_comps.trigger;
     trigger.SetTriggerMode(1);

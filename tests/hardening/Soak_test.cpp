@@ -125,7 +125,7 @@ protected:
 
 TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     const long total = SoakFrames();
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     for (auto& kv : values) {
         if (kv.first == "TargetPort") {
             kv.second = std::to_string(m_rx.Port());

@@ -18,7 +18,7 @@ TEST_F(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
         GTEST_SKIP() << "8192/8193 held by another program";
     }
     // Everything but the two host ports, which StoreValues lists first.
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.erase(values.begin(), values.begin() + 2);
     WriteStore(m_dir, values);
     // Written by hand: the store itself no longer takes a port of 0.

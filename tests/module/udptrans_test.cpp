@@ -18,42 +18,13 @@
 #include <thread>
 #include <vector>
 
+#include "AllocCounter.h"
 #include "ModuleFixture.h"
 #include "algo/Algo.h"
 #include "algo/Thread.h"
 #include "udptrans/udptrans_host.h"
 
 using namespace ts;
-
-// Counts the heap allocations of the test's own thread while switched on, to
-// show that the per-frame path does not allocate. The sanitizers bring their
-// own allocator, so the count is only taken in plain builds.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define UT_COUNT_ALLOCATIONS 1
-// The replacement pair below is malloc/free on both sides; the compiler sees
-// only the free inside operator delete and flags it wherever it inlines one.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-thread_local bool t_bCountAllocs = false;
-thread_local long t_nAllocs = 0;
-}  // namespace
-void* operator new(size_t size) {
-    if (t_bCountAllocs) {
-        ++t_nAllocs;
-    }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    return p;
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-#endif
 
 namespace {
 
@@ -81,7 +52,7 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
 
 TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
     UdpPeer taken(INADDR_ANY);
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.push_back({"HostPort", std::to_string(taken.Port())});
     ASSERT_EQ(0, Start(values));
 
@@ -100,7 +71,7 @@ TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) 
         EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
         EXPECT_EQ(threads, ThreadCount());
     };
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.push_back({"TargetIp", "255.255.255.255"});
     ASSERT_EQ(0, Start(values));
     expectStopped();
@@ -117,7 +88,7 @@ TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) 
     Destroy();
 
     // A usable message target but an unusable heartbeat target: still stopped.
-    values = m_ep.StoreValues();
+    values = m_ep.Values();
     values.push_back({"TargetHeartbeatIp", "255.255.255.255"});
     ASSERT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
     ASSERT_EQ(0, Start(values));
@@ -142,7 +113,7 @@ TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
 // ---- Parameters ---------------------------------------------------------------
 
 TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     // 127.0.0.2 stays on loopback but is not where the receiver listens.
     values.push_back({"TargetIp", "127.0.0.2"});
     values.push_back({"HeartbeatText", "beat"});
@@ -390,34 +361,31 @@ TEST_F(UdptransModule, EarlyExitsLeaveOutputsUntouched) {
 }
 
 TEST_F(UdptransModule, FramePathAllocatesNothing) {
-#ifndef UT_COUNT_ALLOCATIONS
-    GTEST_SKIP() << "allocation count needs the plain allocator";
-#else
-    auto values = m_ep.StoreValues();
+    if (!kAllocsCounted) {
+        GTEST_SKIP() << "allocation count needs the plain allocator";
+    }
+    auto values = m_ep.Values();
     values.push_back({"AlgoEnable", "0"});
     ASSERT_EQ(0, Start(values));
     Frame frame(1, 1, Bytes("frame"));
     ASSERT_EQ(0, Process(frame));  // first use: outputs inserted
     // Heap allocations on the host's thread over 100 frames.
     auto allocsOver100Frames = [&](int first) {
-        t_nAllocs = 0;
-        t_bCountAllocs = true;
+        const uint64_t before = ThreadAllocs();
         for (int i = first; i < first + 100; ++i) {
             frame.SetCounters(i, i);
             Process(frame);
         }
-        t_bCountAllocs = false;
-        return t_nAllocs;
+        return ThreadAllocs() - before;
     };
-    EXPECT_EQ(0, allocsOver100Frames(0));
+    EXPECT_EQ(0u, allocsOver100Frames(0));
     EXPECT_EQ(0, frame.Status());
 
     // Enabled, each frame is copied into the endpoint's fixed send queue: still
     // nothing allocated on the host's thread.
     ASSERT_EQ(0, Set("AlgoEnable", "1"));
-    EXPECT_EQ(0, allocsOver100Frames(100));
+    EXPECT_EQ(0u, allocsOver100Frames(100));
     EXPECT_EQ(1, frame.Status());
-#endif
 }
 
 TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
@@ -431,7 +399,7 @@ TEST_F(UdptransModule, ParamStatusKeepsFurtherElements) {
 
 TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     ReadLog();
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.push_back({"ScheduledTransEnable", "1"});
     auto& trigger = *m_comps.trigger;
     trigger.SetTriggerMode(1);
@@ -698,7 +666,7 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
     const std::shared_ptr<void> timestampOff(nullptr, [timestamp](void*) { timestamp(0); });
     AnswerRequests(std::string(600, 'a'));  // answers longer than a datagram
 
-    auto values = m_ep.StoreValues();
+    auto values = m_ep.Values();
     values.push_back({"HeartbeatTranMode", "1"});
     values.push_back({"HeartbeatInterval", "1"});
     values.push_back({"HeartbeatText", "HB"});
@@ -755,7 +723,7 @@ TEST_F(UdptransModule, DetachedTasksAreGoneWhenDestroyReturns) {
     const std::shared_ptr<void> detachedOff(nullptr, [](void*) { thread_spawn_force_detached(0); });
     AnswerRequests("ack:");
     for (int round = 0; round < 20; ++round) {
-        auto values = m_ep.StoreValues();
+        auto values = m_ep.Values();
         values.push_back({"HeartbeatTranMode", "2"});
         values.push_back({"HeartbeatInterval", "1"});
         ASSERT_EQ(0, Start(values)) << round;
@@ -780,7 +748,7 @@ TEST(UdptransModuleCycles, HundredLoadStartProcessUnloadCycles) {
     TempDir dir;
     Components comps;
     Endpoints ep;
-    WriteStore(dir, ep.StoreValues());
+    WriteStore(dir, ep.Values());
     const int threads = ThreadCount();
 
     for (int cycle = 0; cycle < 100; ++cycle) {

@@ -37,6 +37,7 @@ uint64_t ThreadAllocs() {
 
 }  // namespace ts
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 extern "C" {
 
 void* malloc(size_t size) noexcept {
@@ -75,3 +76,4 @@ void* memalign(size_t alignment, size_t size) noexcept {
 }
 
 }  // extern "C"
+#endif

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "FrameFactory.h"
+#include "HostedModule.h"
 #include "LogCapture.h"
 #include "ModuleLoader.h"
 #include "TempDir.h"
@@ -54,15 +55,8 @@ inline std::string StorePath(const TempDir& dir) {
 
 // Writes values into the store file of `dir` the way the framework keeps it,
 // starting from what is there (or the defaults).
-inline void WriteStore(const TempDir& dir,
-                       const std::vector<std::pair<std::string, std::string>>& values) {
-    CParamManage store;
-    ASSERT_EQ(0, store.LoadDescription(PdescPath()));
-    ASSERT_EQ(0, store.LoadFile(StorePath(dir)));
-    for (const auto& kv : values) {
-        ASSERT_EQ(0, store.SetParam(kv.first.c_str(), kv.second.c_str(), 0)) << kv.first;
-    }
-    ASSERT_EQ(0, store.SaveFile());
+inline void WriteStore(const TempDir& dir, const StoreValues& values) {
+    ASSERT_EQ("", WriteStoreFile(StorePath(dir), values));
 }
 
 // The text the store file holds for `key`, as a fresh framework would load it.
@@ -153,17 +147,8 @@ struct Endpoints {
 
     // The module binds the host ports itself, after the test chose them.
     Endpoints() : hostPort(UnsharedPort()), hostHbPort(UnsharedPort()) {}
-    std::vector<std::pair<std::string, std::string>> StoreValues() const {
-        return {{"HostPort", std::to_string(hostPort)},
-                {"HostHeartbeatPort", std::to_string(hostHbPort)},
-                {"TargetIp", "127.0.0.1"},
-                {"TargetPort", std::to_string(msg.Port())},
-                {"TargetHeartbeatIp", "127.0.0.1"},
-                {"TargetHeartbeatPort", std::to_string(hb.Port())},
-                {"AlgoEnable", "1"},
-                {"HeartbeatTranMode", "0"},
-                {"ScheduledTransEnable", "0"},
-                {"ScheduledTransTime", "0"}};
+    StoreValues Values() const {
+        return LoopbackStore(hostPort, hostHbPort, msg.Port(), hb.Port());
     }
 };
 
@@ -216,7 +201,7 @@ protected:
         Create();
         return m_module->SetPwd(m_dir.Path().c_str());
     }
-    int Start() { return Start(m_ep.StoreValues()); }
+    int Start() { return Start(m_ep.Values()); }
     // A host's next SetPwd on the module as it is: a re-start.
     int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
     // The store file holds each of `settings` ("key=value").
