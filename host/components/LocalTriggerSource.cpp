@@ -12,37 +12,37 @@ uint64_t UpTimeMs() {
            (static_cast<uint64_t>(ts.tv_nsec) + 500000u) / 1000000u;
 }
 
+namespace {
+
+// One getter's answer: the failure code a test set for it, or 0 with the value.
+template <typename Value, typename Make>
+int Answer(const std::atomic<int>& failure, Value& out, Make make) {
+    const int code = failure.load();
+    if (code == 0) {
+        out = make();
+    }
+    return code;
+}
+
+}  // namespace
+
 CLocalTriggerSource::CLocalTriggerSource() = default;
 CLocalTriggerSource::~CLocalTriggerSource() = default;
 
 int CLocalTriggerSource::GetStringParam(const std::string& name, std::string& value) {
     if (name == "TriggerImageTime") {
-        const int fail = m_nFailImageTime.load();
-        if (fail != 0) {
-            return fail;
-        }
-        value = std::to_string(m_u64ImageTime.load());
-        return 0;
+        return Answer(m_nFailImageTime, value,
+                      [this] { return std::to_string(m_u64ImageTime.load()); });
     }
     return kErrUnknownName;
 }
 
 int CLocalTriggerSource::GetIntParam(const std::string& name, int& value) {
     if (name == "TriggerMode") {
-        const int fail = m_nFailMode.load();
-        if (fail != 0) {
-            return fail;
-        }
-        value = m_nMode.load();
-        return 0;
+        return Answer(m_nFailMode, value, [this] { return m_nMode.load(); });
     }
     if (name == "TriggerCount") {
-        const int fail = m_nFailCount.load();
-        if (fail != 0) {
-            return fail;
-        }
-        value = m_nCount.load();
-        return 0;
+        return Answer(m_nFailCount, value, [this] { return m_nCount.load(); });
     }
     return kErrUnknownName;
 }
