@@ -35,9 +35,15 @@ bool EnableArrivalStamps(int fd) {
 }
 
 int RecvStamped(int fd, void* buf, int size, uint64_t* arrivalNs) {
+    return RecvStamped(fd, buf, size, arrivalNs, nullptr);
+}
+
+int RecvStamped(int fd, void* buf, int size, uint64_t* arrivalNs, sockaddr_in* from) {
     iovec iov{buf, static_cast<size_t>(size)};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
     msghdr msg{};
+    msg.msg_name = from;
+    msg.msg_namelen = from != nullptr ? sizeof(*from) : 0;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     msg.msg_control = control;

@@ -6,6 +6,8 @@
 // Threads: any thread; one reader per socket.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 
 namespace ts {
@@ -20,5 +22,7 @@ bool EnableArrivalStamps(int fd);
 // is waiting. `arrivalNs` gets its arrival stamp (the reading moment when
 // the socket carries no stamps).
 int RecvStamped(int fd, void* buf, int size, uint64_t* arrivalNs);
+// The same, with the sender's address in `from`.
+int RecvStamped(int fd, void* buf, int size, uint64_t* arrivalNs, sockaddr_in* from);
 
 }  // namespace ts

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
+
+#include "Wait.h"
 
 extern char** environ;
 
@@ -65,11 +65,9 @@ bool ChildProcess::Exited() {
 }
 
 int ChildProcess::Wait(int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!Exited() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return Exited() && WIFEXITED(*m_status) ? WEXITSTATUS(*m_status) : -1;
+    return WaitFor([this] { return Exited(); }, timeoutMs) && WIFEXITED(*m_status)
+               ? WEXITSTATUS(*m_status)
+               : -1;
 }
 
 void ChildProcess::Signal(int signal) {

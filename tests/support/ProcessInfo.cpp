@@ -1,7 +1,7 @@
 #include "ProcessInfo.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -12,18 +12,17 @@
 #include <sstream>
 #include <string>
 
+#include "TempDir.h"
+
 namespace ts {
 
 void ForEachFd(const std::function<void(int)>& fn) {
-    DIR* dir = opendir("/proc/self/fd");
-    while (struct dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        const int fd = std::atoi(entry->d_name);
-        if (entry->d_name[0] != '.' && fd != dirfd(dir)) {
+    // The listing's own descriptor is closed once EntriesOf returns.
+    for (const std::string& name : EntriesOf("/proc/self/fd")) {
+        const int fd = std::atoi(name.c_str());
+        if (fcntl(fd, F_GETFD) != -1) {
             fn(fd);
         }
-    }
-    if (dir != nullptr) {
-        closedir(dir);
     }
 }
 

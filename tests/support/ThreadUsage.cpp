@@ -1,28 +1,26 @@
+// The thread readers of Threads.h and ThreadUsage.h: both walk
+// /proc/self/task and match threads by the name in their "comm" file.
 #include "ThreadUsage.h"
 
-#include <dirent.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <sstream>
+
+#include "TempDir.h"
+#include "Threads.h"
 
 namespace ts {
 namespace {
 
-// Calls `fn(name)` for every entry of the folder but "." and "..".
-void ForEachEntry(const std::string& folder, const std::function<void(const char*)>& fn) {
-    DIR* dir = opendir(folder.c_str());
-    while (dirent* entry = dir != nullptr ? readdir(dir) : nullptr) {
-        if (entry->d_name[0] != '.') {
-            fn(entry->d_name);
-        }
-    }
-    if (dir != nullptr) {
-        closedir(dir);
-    }
+const std::string kTasks = "/proc/self/task/";
+
+bool Named(const std::string& task, const std::string& name) {
+    std::ifstream comm(kTasks + task + "/comm");
+    std::string text;
+    return std::getline(comm, text) && text == name;
 }
 
 // The scheduling policy of a task from its stat line (field 41; the name in
@@ -44,9 +42,25 @@ int Policy(const std::string& stat) {
 
 }  // namespace
 
+int ThreadCount() {
+    return static_cast<int>(EntriesOf(kTasks).size());
+}
+
+int ThreadsNamed(const std::string& name) {
+    int n = 0;
+    for (const std::string& task : EntriesOf(kTasks)) {
+        n += Named(task, name) ? 1 : 0;
+    }
+    return n;
+}
+
+uint64_t ThreadCpuNs(const std::string& name) {
+    return UsageOfThreads(name).cpuNs;
+}
+
 ThreadUsage UsageOfThread(int tid) {
     ThreadUsage usage;
-    const std::string base = "/proc/self/task/" + std::to_string(tid);
+    const std::string base = kTasks + std::to_string(tid);
     std::ifstream sched(base + "/schedstat");
     if (!(sched >> usage.cpuNs)) {
         return usage;
@@ -63,16 +77,14 @@ ThreadUsage UsageOfThread(int tid) {
 
 ThreadUsage UsageOfThreads(const std::string& name) {
     ThreadUsage total;
-    ForEachEntry("/proc/self/task", [&](const char* task) {
-        std::ifstream comm(std::string("/proc/self/task/") + task + "/comm");
-        std::string threadName;
-        if (std::getline(comm, threadName) && threadName == name) {
-            const ThreadUsage one = UsageOfThread(std::atoi(task));
+    for (const std::string& task : EntriesOf(kTasks)) {
+        if (Named(task, name)) {
+            const ThreadUsage one = UsageOfThread(std::atoi(task.c_str()));
             total.cpuNs += one.cpuNs;
             total.switches += one.switches;
             total.threads += one.threads;
         }
-    });
+    }
     return total;
 }
 
@@ -83,15 +95,15 @@ int CurrentTid() {
 std::vector<std::string> OtherRealtimeThreads() {
     std::vector<std::string> found;
     const std::string self = std::to_string(getpid());
-    ForEachEntry("/proc", [&](const char* pid) {
-        const std::string base = std::string("/proc/") + pid;
+    for (const std::string& pid : EntriesOf("/proc")) {
+        const std::string base = "/proc/" + pid;
         std::ifstream cmdline(base + "/cmdline");
         // Kernel threads have no command line.
         if (pid[0] < '0' || pid[0] > '9' || self == pid ||
             cmdline.get() == std::char_traits<char>::eof()) {
-            return;
+            continue;
         }
-        ForEachEntry(base + "/task", [&](const char* task) {
+        for (const std::string& task : EntriesOf(base + "/task")) {
             std::ifstream in(base + "/task/" + task + "/stat");
             std::string stat;
             std::getline(in, stat);
@@ -101,8 +113,8 @@ std::vector<std::string> OtherRealtimeThreads() {
                 found.push_back(stat.substr(open + 1, stat.rfind(')') - open - 1) + "(" + pid +
                                 ")");
             }
-        });
-    });
+        }
+    }
     return found;
 }
 

@@ -1,16 +1,15 @@
 #include "UdpPeer.h"
 
 #include <arpa/inet.h>
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+
+#include "ArrivalStamp.h"
 
 namespace ts {
 namespace {
@@ -23,33 +22,13 @@ sockaddr_in Address(uint32_t ip, uint16_t port) {
     return addr;
 }
 
-uint64_t NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000u +
-           static_cast<uint64_t>((now.tv_nsec + 500000) / 1000000);
-}
-
-// When the kernel took in the datagram just read from `fd`, on the monotonic
-// clock: a test thread that got to the socket late must not make two
-// datagrams look closer together than they were. The kernel stamps in real
-// time; the age of the stamp is taken off the monotonic now.
-uint64_t ArrivalMs(int fd) {
-    const uint64_t now = NowMs();
-    timeval stamp{};
-    timespec real{};
-    if (ioctl(fd, SIOCGSTAMP, &stamp) != 0 || clock_gettime(CLOCK_REALTIME, &real) != 0) {
-        return now;
-    }
-    const int64_t ageMs = (static_cast<int64_t>(real.tv_sec) - stamp.tv_sec) * 1000 +
-                          (static_cast<int64_t>(real.tv_nsec) / 1000 - stamp.tv_usec) / 1000;
-    return ageMs <= 0 || static_cast<uint64_t>(ageMs) > now ? now
-                                                            : now - static_cast<uint64_t>(ageMs);
-}
-
 }  // namespace
 
 UdpPeer::UdpPeer(uint32_t ip, uint16_t port) : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    // Every datagram carries the kernel's arrival stamp: a test thread that
+    // got to the socket late must not make two datagrams look closer
+    // together than they were.
+    EnableArrivalStamps(m_fd);
     sockaddr_in addr = Address(ip, port);
     if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
         m_port = BoundPort(m_fd);
@@ -74,16 +53,15 @@ std::optional<Datagram> UdpPeer::Recv(int timeoutMs) {
     }
     char buffer[4096];
     sockaddr_in from{};
-    socklen_t len = sizeof(from);
-    const ssize_t n =
-        recvfrom(m_fd, buffer, sizeof(buffer), 0, reinterpret_cast<sockaddr*>(&from), &len);
+    uint64_t arrivalNs = 0;
+    const int n = RecvStamped(m_fd, buffer, sizeof(buffer), &arrivalNs, &from);
     if (n < 0) {
         return std::nullopt;
     }
     // The stamp is put together from two clocks read a moment apart, so it
     // can come out a little before the previous one; datagrams are read in
     // the order the kernel took them in, so it never really is.
-    m_lastArrivalMs = std::max(m_lastArrivalMs, ArrivalMs(m_fd));
+    m_lastArrivalMs = std::max(m_lastArrivalMs, (arrivalNs + 500000u) / 1000000u);
     return Datagram{std::string(buffer, static_cast<size_t>(n)), ntohl(from.sin_addr.s_addr),
                     ntohs(from.sin_port), m_lastArrivalMs};
 }
