@@ -89,8 +89,6 @@ TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
 
 TEST(AlgoTest, FrameworkOperationsKeepWhatTheHostSets) {
     TestModule module("udptrans");
-    EXPECT_EQ(module.SetModuleId(42), 0);
-    EXPECT_EQ(module.ModuleId(), 42);
     EXPECT_EQ(module.UpdatePwd("/data/x"), 0);
     EXPECT_EQ(module.Pwd(), "/data/x");
     EXPECT_EQ(module.updatedPwd, "/data/x");

@@ -4,12 +4,11 @@
 // Threads: the test's thread only.
 #pragma once
 
-#include <time.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
+#include "ArrivalStamp.h"
 #include "algo/Algo.h"
 
 class TestModule : public CAlgo {
@@ -42,15 +41,10 @@ public:
     // A frame that started `agoMs` ago, on the clock modules take it from
     // (monotonic ms, rounded).
     void StartFrame(double agoMs) {
-        timespec ts{};
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                            (static_cast<uint64_t>(ts.tv_nsec) + 500000u) / 1000000u;
-        m_dStartTime = static_cast<double>(ms) - agoMs;
+        m_dStartTime = static_cast<double>((ts::MonoNs() + 500000u) / 1000000u) - agoMs;
         m_u64ProcessTimeUs = 0;
     }
     uint64_t ProcessTimeUs() const { return m_u64ProcessTimeUs; }
-    int ModuleId() const { return m_nModuleId; }
     std::string Pwd() const { return m_strPwd; }
 
     int initCalls = 0;
