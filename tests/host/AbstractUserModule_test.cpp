@@ -23,16 +23,13 @@ long SlotOf(F pmf) {
     static_assert(sizeof(F) == sizeof(Rep), "Itanium member function pointer");
     std::memcpy(&rep, &pmf, sizeof(rep));
 #if defined(__arm__) || defined(__aarch64__)
-    if ((rep.adj & 1) == 0) {
-        return -1;  // not virtual
-    }
-    return static_cast<long>(rep.ptr / sizeof(void*));
+    const bool isVirtual = (rep.adj & 1) != 0;
+    const uintptr_t offset = rep.ptr;
 #else
-    if ((rep.ptr & 1) == 0) {
-        return -1;  // not virtual
-    }
-    return static_cast<long>((rep.ptr - 1) / sizeof(void*));
+    const bool isVirtual = (rep.ptr & 1) != 0;
+    const uintptr_t offset = rep.ptr - 1;
 #endif
+    return isVirtual ? static_cast<long>(offset / sizeof(void*)) : -1;
 }
 
 struct Slot {

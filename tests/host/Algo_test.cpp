@@ -15,10 +15,6 @@ namespace {
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
-std::string ExecutableFolder() {
-    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-}
-
 TEST(AlgoTest, InitLoadsDescriptionAndStoreThenRunsTheModuleHook) {
     ts::TempDir dir;
     const std::string pwd = dir.Path() + "/work/udptrans";  // not there yet
@@ -59,7 +55,9 @@ TEST(AlgoTest, InitNeedsNameFolderAndDescriptionBesideTheModule) {
     // Without a path set, the description is looked for beside the module's
     // shared object: for this test module, this executable.
     const std::string name = "algotest" + std::to_string(getpid());
-    const std::string beside = ExecutableFolder() + "/" + name + ".pdesc";
+    const std::string beside =
+        std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/" + name +
+        ".pdesc";
     const struct {
         const char* name;
         const char* description;

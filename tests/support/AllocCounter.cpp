@@ -55,9 +55,14 @@ void* realloc(void* ptr, size_t size) noexcept {
     return __libc_realloc(ptr, size);
 }
 
-int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
+void* memalign(size_t alignment, size_t size) noexcept {
     Count();
-    void* p = __libc_memalign(alignment, size);
+    return __libc_memalign(alignment, size);
+}
+
+// The other aligned allocators count through memalign.
+int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
+    void* p = memalign(alignment, size);
     if (p == nullptr) {
         return ENOMEM;
     }
@@ -66,13 +71,7 @@ int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
 }
 
 void* aligned_alloc(size_t alignment, size_t size) noexcept {
-    Count();
-    return __libc_memalign(alignment, size);
-}
-
-void* memalign(size_t alignment, size_t size) noexcept {
-    Count();
-    return __libc_memalign(alignment, size);
+    return memalign(alignment, size);
 }
 
 }  // extern "C"

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 
 #include "ArrivalStamp.h"
 
@@ -82,19 +81,14 @@ std::string From(const std::string& bytes, uint16_t port) {
 
 std::optional<Datagram> UdpPeer::RecvUntil(const std::function<bool(const Datagram&)>& match,
                                            int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              end - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0) {
-            return std::nullopt;
-        }
-        std::optional<Datagram> d = Recv(static_cast<int>(left));
+    const uint64_t end = MonoNs() + static_cast<uint64_t>(std::max(timeoutMs, 0)) * 1000000u;
+    for (uint64_t now = MonoNs(); now < end; now = MonoNs()) {
+        std::optional<Datagram> d = Recv(static_cast<int>((end - now + 999999u) / 1000000u));
         if (d && match(*d)) {
             return d;
         }
     }
+    return std::nullopt;
 }
 
 std::optional<Datagram> UdpPeer::RecvUntil(const std::string& bytes, int timeoutMs) {
