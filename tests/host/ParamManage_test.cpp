@@ -388,8 +388,7 @@ TEST_F(ParamManageTest, BadDescriptionsAreRefusedWithTheirLine) {
         ts::WriteFile(path, std::string("# comment\n\n") + bad);
         CaptureStderr();
         EXPECT_EQ(store.LoadDescription(path), CParamManage::kErrBadValue) << bad;
-        const std::string err = GetCapturedStderr();
-        EXPECT_TRUE(ts::Has(err, path + ":"));
+        EXPECT_TRUE(ts::Has(GetCapturedStderr(), path + ":"));
     }
 
     // A flag that only a text can carry.
