@@ -45,7 +45,6 @@ public:
         m_u64ProcessTimeUs = 0;
     }
     uint64_t ProcessTimeUs() const { return m_u64ProcessTimeUs; }
-    std::string Pwd() const { return m_strPwd; }
 
     int initCalls = 0;
     int initResult = 0;
