@@ -70,7 +70,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     ReadLog();
     auto values = m_ep.Values();
     values.push_back({"ScheduledTransEnable", "1"});
-    auto& trigger = *m_comps.trigger;
+    auto& trigger = m_comps.Trigger();
     trigger.SetTriggerMode(1);
     trigger.SetTriggerCount(1);
     trigger.SetImageTime(zerran_app::UpTimeMs());
@@ -114,7 +114,6 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     EXPECT_TRUE(m_ep.msg.Collect(500).empty());
     const int perHalfSecond = Logged("get trigger image time failed , ret:-9") - linesBefore;
     EXPECT_GE(perHalfSecond, 1);
-    RecordProperty("image_time_failure_lines_per_500ms", perHalfSecond);
     std::printf("failing image time: %d error lines in 500 ms\n", perHalfSecond);
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", 0));
     auto d = m_ep.msg.Recv(5000);
@@ -176,15 +175,12 @@ TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (std::chrono::steady_clock::now() < end || sent < 20) {
         const std::string result = "result " + std::to_string(sent++);
-        ++m_frameCount;
-        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes(result));
-        ASSERT_EQ(0, Process(frame));
+        ASSERT_EQ(0, SendFrame(result));
         arrived += m_ep.msg.RecvUntil(result, 5000) ? 1 : 0;
     }
     flooding = false;
     flooder.join();
     EXPECT_EQ(sent, arrived) << "results starved by " << flood.load() << " requests";
-    RecordProperty("flood_requests", std::to_string(flood.load()));
     std::printf("%ld requests flooded in while %d results went out\n", flood.load(), arrived);
 }
 
@@ -210,9 +206,7 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
         });
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
         while (std::chrono::steady_clock::now() < end) {
-            ++m_frameCount;
-            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("busy"));
-            EXPECT_EQ(0, Process(frame));
+            EXPECT_EQ(0, SendFrame("busy"));
         }
         Destroy();  // requests still arriving, answers still pending
         flooding = false;
@@ -242,9 +236,7 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     const auto end = start + std::chrono::milliseconds(1500);
     int frames = 0;
     while (std::chrono::steady_clock::now() < end) {
-        ++m_frameCount;
-        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("into the void"));
-        EXPECT_EQ(0, Process(frame));
+        EXPECT_EQ(0, SendFrame("into the void"));
         ++frames;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (unreachableAtHalf < 0 &&
@@ -268,8 +260,6 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     // An unconnected socket hears nothing of the ICMP errors: nothing to re-create.
     const int recreates = Logged("Enter udp recreate.") - recreatesBefore;
     EXPECT_EQ(0, recreates);
-    RecordProperty("frames_to_closed_port", frames);
-    RecordProperty("recreates_while_target_closed", recreates);
     std::printf("frames to a closed port: %d, socket re-creations meanwhile: %d\n", frames,
                 recreates);
 
@@ -287,9 +277,7 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
         const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
         const int failuresBefore = Logged(failedOnFd);
         EXPECT_TRUE(ts::WaitFor([&] {
-            ++m_frameCount;
-            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("refused"));
-            EXPECT_EQ(0, Process(frame));
+            EXPECT_EQ(0, SendFrame("refused"));
             return Logged("Enter udp recreate.") > before;
         })) << "ECONNREFUSED never led to a new socket";
         EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the refused call was not logged";
