@@ -14,7 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,7 +26,26 @@ using namespace ts;
 
 namespace {
 
-class ModuleFaults : public ModuleTest {};
+class ModuleFaults : public ModuleTest {
+protected:
+    // Breaks the message socket with `fault(fd)`, then hands frames to the
+    // module until the task has re-created the socket. A failed select,
+    // recvfrom or sendto of the task logs one line that ends with the
+    // descriptor it failed on.
+    void ExpectRecreatedAfter(const std::function<void(int fd)>& fault) {
+        const int fd = FindUdpSocketByPort(m_ep.hostPort);
+        ASSERT_GE(fd, 0) << "message socket not found by its port";
+        const int recreatesBefore = Logged("Enter udp recreate.");
+        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
+        const int failuresBefore = Logged(failedOnFd);
+        fault(fd);
+        EXPECT_TRUE(ts::WaitFor([&] {
+            EXPECT_EQ(0, SendFrame("fault"));
+            return Logged("Enter udp recreate.") > recreatesBefore;
+        })) << "the task never re-created its socket";
+        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the failed call was not logged";
+    }
+};
 
 TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     ReadLog();
@@ -39,25 +58,12 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     // socket reports a hang-up. Either way every socket call of the task fails.
     const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
     const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int round = 0;
     for (const int intruder : {devnull, tcp}) {
-        SCOPED_TRACE(round == 0 ? "/dev/null" : "unconnected TCP socket");
-        const int fd = FindUdpSocketByPort(m_ep.hostPort);
-        ASSERT_GE(fd, 0) << "message socket not found by its port";
-        const int recreatesBefore = Logged("Enter udp recreate.");
-        // A failed select, recvfrom or sendto of the task logs one line that
-        // ends with the descriptor it failed on.
-        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
-        const int failuresBefore = Logged(failedOnFd);
-        ASSERT_EQ(fd, dup2(intruder, fd));
-
-        EXPECT_TRUE(ts::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }))
-            << "the task never re-created its socket";
-        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the failed call on the replaced socket";
-        const std::string marker = "after " + std::to_string(round);
-        EXPECT_TRUE(Arrives(m_ep.msg, marker)) << "sending never resumed";
+        SCOPED_TRACE(intruder == devnull ? "/dev/null" : "unconnected TCP socket");
+        ExpectRecreatedAfter([&](int fd) { ASSERT_EQ(fd, dup2(intruder, fd)); });
+        EXPECT_TRUE(Arrives(m_ep.msg, "after " + std::to_string(intruder)))
+            << "sending never resumed";
         EXPECT_EQ(m_ep.hostPort, m_lastFromPort) << "re-created on another port";
-        ++round;
     }
     close(devnull);
     close(tcp);
@@ -82,9 +88,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(payload));
         EXPECT_EQ(0, Process(f));
         trigger.Trigger();
-        auto d = m_ep.msg.Recv(5000);
-        ASSERT_TRUE(d) << payload << " never sent";
-        EXPECT_EQ(payload, d->bytes);
+        EXPECT_EQ(payload, m_ep.msg.NextBytes());
     };
     heldThenAnswered("working");
 
@@ -95,9 +99,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         ASSERT_EQ(0, trigger.SetFailure(getter, -7));
         ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(std::string("fwd ") + getter));
         EXPECT_EQ(0, Process(f));
-        auto d = m_ep.msg.Recv(5000);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(std::string("fwd ") + getter, d->bytes);
+        EXPECT_EQ(std::string("fwd ") + getter, m_ep.msg.NextBytes());
         ASSERT_EQ(0, trigger.SetFailure(getter, 0));
         heldThenAnswered(std::string("back ") + getter);
     }
@@ -116,9 +118,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     EXPECT_GE(perHalfSecond, 1);
     std::printf("failing image time: %d error lines in 500 ms\n", perHalfSecond);
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", 0));
-    auto d = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(d) << "the held result never went out after recovery";
-    EXPECT_EQ("held through", d->bytes);
+    EXPECT_EQ("held through", m_ep.msg.NextBytes()) << "the held result after recovery";
     heldThenAnswered("fully back");
     ASSERT_EQ(0, Set("ScheduledTransEnable", "0"));
 }
@@ -136,23 +136,12 @@ TEST_F(ModuleFaults, ProxyRefusingHostileRequestsCostsOnlyTheRequests) {
         << Logged("Recv failed, ret 1 ") << " refusals logged";
     EXPECT_TRUE(Arrives(m_ep.msg, "results still flow"));
 
-    // Back to normal: requests and answers pass unchanged, never as formats.
+    // Back to normal: requests and answers pass unchanged, never as formats
+    // (the answer carries the request's text after its own).
     CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
-    std::mutex mtx;
-    std::string seen;  // guarded by mtx (proxy thread writes, test reads)
-    CCommProxy::getInstance().SetCommandHandler(
-        [&](const CCommProxy::MessageInfo& request, std::string& reply) {
-            std::lock_guard<std::mutex> lock(mtx);
-            seen.assign(request.szMsg, static_cast<size_t>(request.nMsgLen));
-            reply = "%n%s%s%p answer";
-            return true;
-        });
+    AnswerRequests("%n%s%s%p answer to ");
     ts::SendDatagram(m_ep.hostPort, hostile);
-    auto d = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("%n%s%s%p answer", d->bytes);
-    std::lock_guard<std::mutex> lock(mtx);
-    EXPECT_EQ(hostile, seen);
+    EXPECT_EQ("%n%s%s%p answer to " + hostile, m_ep.msg.NextBytes());
 }
 
 TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
@@ -269,18 +258,10 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     // must re-create its socket (the new one reports nothing) and go on.
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("ECONNREFUSED round " + std::to_string(round));
-        const int fd = FindUdpSocketByPort(m_ep.hostPort);
-        ASSERT_GE(fd, 0);
-        const int on = 1;
-        ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
-        const int before = Logged("Enter udp recreate.");
-        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
-        const int failuresBefore = Logged(failedOnFd);
-        EXPECT_TRUE(ts::WaitFor([&] {
-            EXPECT_EQ(0, SendFrame("refused"));
-            return Logged("Enter udp recreate.") > before;
-        })) << "ECONNREFUSED never led to a new socket";
-        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the refused call was not logged";
+        ExpectRecreatedAfter([](int fd) {
+            const int on = 1;
+            ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
+        });
     }
 
     // Pointed back at a live receiver, results arrive from the same port.
