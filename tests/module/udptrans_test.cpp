@@ -64,33 +64,27 @@ TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
 
 TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) {
     const int threads = ThreadCount();
-    auto expectStopped = [&] {
+    for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
+        SCOPED_TRACE(key);
+        auto values = m_ep.Values();
+        values.push_back({key, "255.255.255.255"});
+        ASSERT_EQ(0, Start(values));
         EXPECT_TRUE(PortIsFree(m_ep.hostPort));
         EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
         EXPECT_EQ(threads, ThreadCount());
-    };
-    auto values = m_ep.Values();
-    values.push_back({"TargetIp", "255.255.255.255"});
-    ASSERT_EQ(0, Start(values));
-    expectStopped();
 
-    // The broadcast address cannot be set at run time either; a usable one is
-    // stored and takes effect at the next start.
-    EXPECT_EQ(UDPTRANS_E_ADDRESS_UNUSABLE, Set("TargetIp", "255.255.255.255"));
-    EXPECT_EQ("255.255.255.255", ReadStore(m_dir, "TargetIp"));
-    EXPECT_EQ(0, Set("TargetIp", "127.0.0.1"));
-    EXPECT_EQ("127.0.0.1", ReadStore(m_dir, "TargetIp"));
-    ASSERT_EQ(0, Restart());
-    EXPECT_FALSE(PortIsFree(m_ep.hostPort));
-    EXPECT_TRUE(Arrives(m_ep.msg, "up"));
-    Destroy();
-
-    // A usable message target but an unusable heartbeat target: still stopped.
-    values = m_ep.Values();
-    values.push_back({"TargetHeartbeatIp", "255.255.255.255"});
-    ASSERT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
-    ASSERT_EQ(0, Start(values));
-    expectStopped();
+        // The broadcast address cannot be set at run time either; a usable
+        // one is stored and takes effect at the next start.
+        EXPECT_EQ(UDPTRANS_E_ADDRESS_UNUSABLE, Set(key, "255.255.255.255"));
+        EXPECT_EQ("255.255.255.255", ReadStore(m_dir, key));
+        EXPECT_EQ(0, Set(key, "127.0.0.1"));
+        EXPECT_EQ("127.0.0.1", ReadStore(m_dir, key));
+        ASSERT_EQ(0, Restart());
+        EXPECT_FALSE(PortIsFree(m_ep.hostPort));
+        EXPECT_TRUE(Arrives(m_ep.msg, "up"));
+        Destroy();
+        ASSERT_TRUE(WaitFor([&] { return PortIsFree(m_ep.hostPort); }));
+    }
 }
 
 TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {

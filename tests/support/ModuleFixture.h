@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -32,13 +31,14 @@
 #include "algo/AbstractUserModule.h"
 #include "algo/CommProxy.h"
 #include "algo/ComObjectPool.h"
-#include "algo/FrameData.h"
 #include "algo/ParamManage.h"
+#include "udptrans/udptrans_host.h"
 
 namespace ts {
 
-constexpr int kNoData = static_cast<int>(0xC0000004u);
-constexpr int kInvalidArg = static_cast<int>(0xE0000001u);
+// The header's codes, which the module tests hold its answers to.
+constexpr int kNoData = UDPTRANS_E_NO_DATA;
+constexpr int kInvalidArg = UDPTRANS_E_INVALID_ARG;
 constexpr int kModuleId = 17;
 
 inline std::string StorePath(const TempDir& dir) {
