@@ -5,19 +5,15 @@
 // crashing its host or leaking descriptors.
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "ModuleFixture.h"
 #include "ProcessInfo.h"
