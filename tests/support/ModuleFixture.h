@@ -170,12 +170,11 @@ protected:
     // Process answers `frame` with `code` and writes nothing into its outputs.
     ::testing::AssertionResult Refused(Frame& frame, int code = kNoData) {
         const int rc = Process(frame);
-        if (rc != code || !OutputUntouched(frame)) {
-            return ::testing::AssertionFailure()
-                   << "Process gave " << rc << " (expected " << code << "), outputs "
-                   << (OutputUntouched(frame) ? "untouched" : "written");
-        }
-        return ::testing::AssertionSuccess();
+        const bool untouched = OutputUntouched(frame);
+        return (rc == code && untouched ? ::testing::AssertionSuccess()
+                                        : ::testing::AssertionFailure())
+               << "Process gave " << rc << " (expected " << code << "), outputs "
+               << (untouched ? "untouched" : "written");
     }
 
     std::string Get(const char* key) {
