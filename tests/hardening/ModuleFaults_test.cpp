@@ -83,13 +83,8 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     ReadLog();
-    auto values = m_ep.Values();
-    values.push_back({"ScheduledTransEnable", "1"});
     auto& trigger = m_comps.Trigger();
-    trigger.SetTriggerMode(1);
-    trigger.SetTriggerCount(1);
-    trigger.SetImageTime(zerran_app::UpTimeMs());
-    ASSERT_EQ(0, Start(values));  // trigger 1 counts as answered
+    ASSERT_EQ(0, StartScheduled(1));
 
     int frame = 0;
     // A result for the next trigger is held, and that trigger sends it.

@@ -125,7 +125,7 @@ protected:
 
 TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     const long total = SoakFrames();
-    ASSERT_EQ(0, Start(LoopbackStore(m_ep.hostPort, m_ep.hostHbPort, m_rx.Port(), m_ep.hb.Port())));
+    ASSERT_EQ(0, Start({{"TargetPort", std::to_string(m_rx.Port())}}));
     AnswerRequests("ACK ");
     m_receiver = std::thread([this] { Receive(); });
 

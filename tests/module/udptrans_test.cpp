@@ -48,9 +48,7 @@ TEST_F(UdptransModule, StartBindsStoredPortsAndSendsFromThem) {
 
 TEST_F(UdptransModule, TakenStoredPortEndsAsNextFreePortInStore) {
     UdpPeer taken(INADDR_ANY);
-    auto values = m_ep.Values();
-    values.push_back({"HostPort", std::to_string(taken.Port())});
-    ASSERT_EQ(0, Start(values));
+    ASSERT_EQ(0, Start({{"HostPort", std::to_string(taken.Port())}}));
 
     const int stored = std::stoi(ReadStore(m_dir, "HostPort"));
     EXPECT_GT(stored, taken.Port());
@@ -64,9 +62,7 @@ TEST_F(UdptransModule, UnusableTargetLeavesEngineStoppedUntilFixedAndRestarted) 
     const int threads = ThreadCount();
     for (const char* key : {"TargetIp", "TargetHeartbeatIp"}) {
         SCOPED_TRACE(key);
-        auto values = m_ep.Values();
-        values.push_back({key, "255.255.255.255"});
-        ASSERT_EQ(0, Start(values));
+        ASSERT_EQ(0, Start({{key, "255.255.255.255"}}));
         EXPECT_TRUE(PortIsFree(m_ep.hostPort));
         EXPECT_TRUE(PortIsFree(m_ep.hostHbPort));
         EXPECT_EQ(threads, ThreadCount());
@@ -103,12 +99,10 @@ TEST_F(UdptransModule, SecondStartRestartsEngineWithRunTimeChanges) {
 // ---- Parameters ---------------------------------------------------------------
 
 TEST_F(UdptransModule, EndpointKeysChangeTheWireAndSurviveRestart) {
-    auto values = m_ep.Values();
     // 127.0.0.2 stays on loopback but is not where the receiver listens.
-    values.push_back({"TargetIp", "127.0.0.2"});
-    values.push_back({"HeartbeatText", "beat"});
-    values.push_back({"HeartbeatInterval", "1"});
-    ASSERT_EQ(0, Start(values));
+    ASSERT_EQ(
+        0,
+        Start({{"TargetIp", "127.0.0.2"}, {"HeartbeatText", "beat"}, {"HeartbeatInterval", "1"}}));
 
     ASSERT_EQ(0, Set("TargetIp", "127.0.0.1"));
     EXPECT_TRUE(Arrives(m_ep.msg, "to-target"));
@@ -355,9 +349,7 @@ TEST_F(UdptransModule, FramePathAllocatesNothing) {
     if (!kAllocsCounted) {
         GTEST_SKIP() << "allocation count needs the plain allocator";
     }
-    auto values = m_ep.Values();
-    values.push_back({"AlgoEnable", "0"});
-    ASSERT_EQ(0, Start(values));
+    ASSERT_EQ(0, Start({{"AlgoEnable", "0"}}));
     Frame frame(1, 1, Bytes("frame"));
     ASSERT_EQ(0, Process(frame));  // first use: outputs inserted
     // Heap allocations on the host's thread over 100 frames.
@@ -381,13 +373,8 @@ TEST_F(UdptransModule, FramePathAllocatesNothing) {
 
 TEST_F(UdptransModule, SendGateDropsResultsOfAnsweredTriggers) {
     ReadLog();
-    auto values = m_ep.Values();
-    values.push_back({"ScheduledTransEnable", "1"});
     auto& trigger = m_comps.Trigger();
-    trigger.SetTriggerMode(1);
-    trigger.SetTriggerCount(7);
-    trigger.SetImageTime(zerran_app::UpTimeMs());
-    ASSERT_EQ(0, Start(values));  // trigger 7 counts as answered from here
+    ASSERT_EQ(0, StartScheduled(7));
 
     Frame answered(1, 7, Bytes("stale"));
     EXPECT_TRUE(Refused(answered));
@@ -648,11 +635,9 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
     const std::shared_ptr<void> timestampOff(nullptr, [timestamp](void*) { timestamp(0); });
     AnswerRequests(std::string(600, 'a'));  // answers longer than a datagram
 
-    auto values = m_ep.Values();
-    values.push_back({"HeartbeatTranMode", "1"});
-    values.push_back({"HeartbeatInterval", "1"});
-    values.push_back({"HeartbeatText", "HB"});
-    ASSERT_EQ(0, Start(values));
+    ASSERT_EQ(
+        0,
+        Start({{"HeartbeatTranMode", "1"}, {"HeartbeatInterval", "1"}, {"HeartbeatText", "HB"}}));
     for (int i = 0; i < 20; ++i) {
         ASSERT_TRUE(Arrives(m_ep.msg, "result " + std::to_string(i) + std::string(1000, 'r')));
         ts::SendDatagram(m_ep.hostPort, "request " + std::to_string(i) + std::string(300, 'q'));
@@ -707,16 +692,14 @@ TEST_F(UdptransModule, TasksStayWellInsideTheirRequestedStacks) {
 TEST_F(UdptransModule, HundredLoadStartProcessUnloadCyclesThenDetachedTasks) {
     AnswerRequests("ack:");
     const std::shared_ptr<void> detachedOff(nullptr, [](void*) { thread_spawn_force_detached(0); });
-    auto values = m_ep.Values();
-    values.push_back({"HeartbeatTranMode", "2"});
-    values.push_back({"HeartbeatInterval", "1"});
+    const StoreValues heartbeats = {{"HeartbeatTranMode", "2"}, {"HeartbeatInterval", "1"}};
     m_lib.Close();
     const int threads = ThreadCount();
     for (int cycle = 0; cycle < 120; ++cycle) {
         SCOPED_TRACE("cycle " + std::to_string(cycle));
         thread_spawn_force_detached(cycle < 100 ? 0 : 1);
         ASSERT_TRUE(m_lib.Open());
-        ASSERT_EQ(0, Start(values));
+        ASSERT_EQ(0, Start(heartbeats));
         ASSERT_EQ(1, ts::ThreadsNamed("udp_input_task"));
         ASSERT_TRUE(Arrives(m_ep.msg, "cycle"));
         ts::SendDatagram(m_ep.hostPort, "cmd");

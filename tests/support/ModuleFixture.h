@@ -149,15 +149,25 @@ protected:
             m_module = nullptr;
         }
     }
-    // Writes `values` into the store, creates the module and starts it. An
-    // exception from the start (the store cannot give a key) reaches the test
-    // as it reaches a host; TearDown still destroys the module, as a host must.
-    int Start(const std::vector<std::pair<std::string, std::string>>& values) {
+    // Writes the usual values and then `settings` into the store, creates the
+    // module and starts it. An exception from the start (the store cannot
+    // give a key) reaches the test as it reaches a host; TearDown still
+    // destroys the module, as a host must.
+    int Start(const StoreValues& settings = {}) {
+        StoreValues values = m_ep.Values();
+        values.insert(values.end(), settings.begin(), settings.end());
         WriteStore(m_dir, values);
         Create();
         return m_module->SetPwd(m_dir.Path().c_str());
     }
-    int Start() { return Start(m_ep.Values()); }
+    // Triggered mode with scheduled transmission on; trigger `answered`,
+    // stamped now, counts as answered from the start.
+    int StartScheduled(int answered) {
+        m_comps.Trigger().SetTriggerMode(1);
+        m_comps.Trigger().SetTriggerCount(answered);
+        m_comps.Trigger().SetImageTime(zerran_app::UpTimeMs());
+        return Start({{"ScheduledTransEnable", "1"}});
+    }
     // A host's next SetPwd on the module as it is: a re-start.
     int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
     // The store file holds each of `settings` ("key=value").
