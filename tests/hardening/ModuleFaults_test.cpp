@@ -5,28 +5,56 @@
 // crashing its host or leaking descriptors.
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "ModuleFixture.h"
 #include "ProcessInfo.h"
 
 using namespace ts;
 
+// The socket faults below replace or reconfigure a descriptor under the
+// running task on purpose, and ThreadSanitizer sees the test's call and the
+// task's later close of that descriptor unordered. Only reports in which the
+// injection itself takes part are left out.
+#if defined(__SANITIZE_THREAD__)
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:ExpectRecreatedAfter\n";
+}
+#endif
+
 namespace {
 
-class ModuleFaults : public ModuleTest {};
+class ModuleFaults : public ModuleTest {
+protected:
+    // Breaks the message socket with `fault(fd)`, then waits until the task
+    // has re-created it, handing frames to the module meanwhile when
+    // `sendFrames` (a fault that only a send brings to light). A failed
+    // select, recvfrom or sendto of the task logs one line that ends with the
+    // descriptor it failed on.
+    void ExpectRecreatedAfter(const std::function<void(int fd)>& fault, bool sendFrames) {
+        const int fd = FindUdpSocketByPort(m_ep.hostPort);
+        ASSERT_GE(fd, 0) << "message socket not found by its port";
+        const int recreatesBefore = Logged("Enter udp recreate.");
+        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
+        const int failuresBefore = Logged(failedOnFd);
+        fault(fd);
+        EXPECT_TRUE(ts::WaitFor([&] {
+            if (sendFrames) {
+                EXPECT_EQ(0, SendFrame("fault"));
+            }
+            return Logged("Enter udp recreate.") > recreatesBefore;
+        })) << "the task never re-created its socket";
+        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the failed call was not logged";
+    }
+};
 
 TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     ReadLog();
@@ -39,25 +67,12 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
     // socket reports a hang-up. Either way every socket call of the task fails.
     const int devnull = open("/dev/null", O_RDWR | O_CLOEXEC);
     const int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int round = 0;
     for (const int intruder : {devnull, tcp}) {
-        SCOPED_TRACE(round == 0 ? "/dev/null" : "unconnected TCP socket");
-        const int fd = FindUdpSocketByPort(m_ep.hostPort);
-        ASSERT_GE(fd, 0) << "message socket not found by its port";
-        const int recreatesBefore = Logged("Enter udp recreate.");
-        // A failed select, recvfrom or sendto of the task logs one line that
-        // ends with the descriptor it failed on.
-        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
-        const int failuresBefore = Logged(failedOnFd);
-        ASSERT_EQ(fd, dup2(intruder, fd));
-
-        EXPECT_TRUE(ts::WaitFor([&] { return Logged("Enter udp recreate.") > recreatesBefore; }))
-            << "the task never re-created its socket";
-        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the failed call on the replaced socket";
-        const std::string marker = "after " + std::to_string(round);
-        EXPECT_TRUE(Arrives(m_ep.msg, marker)) << "sending never resumed";
+        SCOPED_TRACE(intruder == devnull ? "/dev/null" : "unconnected TCP socket");
+        ExpectRecreatedAfter([&](int fd) { ASSERT_EQ(fd, dup2(intruder, fd)); }, false);
+        EXPECT_TRUE(Arrives(m_ep.msg, "after " + std::to_string(intruder)))
+            << "sending never resumed";
         EXPECT_EQ(m_ep.hostPort, m_lastFromPort) << "re-created on another port";
-        ++round;
     }
     close(devnull);
     close(tcp);
@@ -68,13 +83,8 @@ TEST_F(ModuleFaults, MessageSocketReplacedUnderTheTaskIsRecreated) {
 
 TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     ReadLog();
-    auto values = m_ep.Values();
-    values.push_back({"ScheduledTransEnable", "1"});
-    auto& trigger = *m_comps.trigger;
-    trigger.SetTriggerMode(1);
-    trigger.SetTriggerCount(1);
-    trigger.SetImageTime(zerran_app::UpTimeMs());
-    ASSERT_EQ(0, Start(values));  // trigger 1 counts as answered
+    auto& trigger = m_comps.Trigger();
+    ASSERT_EQ(0, StartScheduled(1));
 
     int frame = 0;
     // A result for the next trigger is held, and that trigger sends it.
@@ -82,9 +92,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(payload));
         EXPECT_EQ(0, Process(f));
         trigger.Trigger();
-        auto d = m_ep.msg.Recv(5000);
-        ASSERT_TRUE(d) << payload << " never sent";
-        EXPECT_EQ(payload, d->bytes);
+        EXPECT_EQ(payload, m_ep.msg.NextBytes());
     };
     heldThenAnswered("working");
 
@@ -95,9 +103,7 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
         ASSERT_EQ(0, trigger.SetFailure(getter, -7));
         ts::Frame f(++frame, trigger.TriggerCount() + 1, ts::Bytes(std::string("fwd ") + getter));
         EXPECT_EQ(0, Process(f));
-        auto d = m_ep.msg.Recv(5000);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(std::string("fwd ") + getter, d->bytes);
+        EXPECT_EQ(std::string("fwd ") + getter, m_ep.msg.NextBytes());
         ASSERT_EQ(0, trigger.SetFailure(getter, 0));
         heldThenAnswered(std::string("back ") + getter);
     }
@@ -114,12 +120,9 @@ TEST_F(ModuleFaults, TriggerSourceGetterFailuresAreOutlived) {
     EXPECT_TRUE(m_ep.msg.Collect(500).empty());
     const int perHalfSecond = Logged("get trigger image time failed , ret:-9") - linesBefore;
     EXPECT_GE(perHalfSecond, 1);
-    RecordProperty("image_time_failure_lines_per_500ms", perHalfSecond);
     std::printf("failing image time: %d error lines in 500 ms\n", perHalfSecond);
     ASSERT_EQ(0, trigger.SetFailure("TriggerImageTime", 0));
-    auto d = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(d) << "the held result never went out after recovery";
-    EXPECT_EQ("held through", d->bytes);
+    EXPECT_EQ("held through", m_ep.msg.NextBytes()) << "the held result after recovery";
     heldThenAnswered("fully back");
     ASSERT_EQ(0, Set("ScheduledTransEnable", "0"));
 }
@@ -137,23 +140,12 @@ TEST_F(ModuleFaults, ProxyRefusingHostileRequestsCostsOnlyTheRequests) {
         << Logged("Recv failed, ret 1 ") << " refusals logged";
     EXPECT_TRUE(Arrives(m_ep.msg, "results still flow"));
 
-    // Back to normal: requests and answers pass unchanged, never as formats.
+    // Back to normal: requests and answers pass unchanged, never as formats
+    // (the answer carries the request's text after its own).
     CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
-    std::mutex mtx;
-    std::string seen;  // guarded by mtx (proxy thread writes, test reads)
-    CCommProxy::getInstance().SetCommandHandler(
-        [&](const CCommProxy::MessageInfo& request, std::string& reply) {
-            std::lock_guard<std::mutex> lock(mtx);
-            seen.assign(request.szMsg, static_cast<size_t>(request.nMsgLen));
-            reply = "%n%s%s%p answer";
-            return true;
-        });
+    AnswerRequests("%n%s%s%p answer to ");
     ts::SendDatagram(m_ep.hostPort, hostile);
-    auto d = m_ep.msg.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("%n%s%s%p answer", d->bytes);
-    std::lock_guard<std::mutex> lock(mtx);
-    EXPECT_EQ(hostile, seen);
+    EXPECT_EQ("%n%s%s%p answer to " + hostile, m_ep.msg.NextBytes());
 }
 
 TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
@@ -176,15 +168,12 @@ TEST_F(ModuleFaults, RequestFloodDoesNotStarveResults) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     while (std::chrono::steady_clock::now() < end || sent < 20) {
         const std::string result = "result " + std::to_string(sent++);
-        ++m_frameCount;
-        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes(result));
-        ASSERT_EQ(0, Process(frame));
+        ASSERT_EQ(0, SendFrame(result));
         arrived += m_ep.msg.RecvUntil(result, 5000) ? 1 : 0;
     }
     flooding = false;
     flooder.join();
     EXPECT_EQ(sent, arrived) << "results starved by " << flood.load() << " requests";
-    RecordProperty("flood_requests", std::to_string(flood.load()));
     std::printf("%ld requests flooded in while %d results went out\n", flood.load(), arrived);
 }
 
@@ -210,9 +199,7 @@ TEST_F(ModuleFaults, DestroyedInTheMiddleOfTrafficLeavesNothingRunning) {
         });
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
         while (std::chrono::steady_clock::now() < end) {
-            ++m_frameCount;
-            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("busy"));
-            EXPECT_EQ(0, Process(frame));
+            EXPECT_EQ(0, SendFrame("busy"));
         }
         Destroy();  // requests still arriving, answers still pending
         flooding = false;
@@ -242,9 +229,7 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     const auto end = start + std::chrono::milliseconds(1500);
     int frames = 0;
     while (std::chrono::steady_clock::now() < end) {
-        ++m_frameCount;
-        ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("into the void"));
-        EXPECT_EQ(0, Process(frame));
+        EXPECT_EQ(0, SendFrame("into the void"));
         ++frames;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         if (unreachableAtHalf < 0 &&
@@ -268,8 +253,6 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     // An unconnected socket hears nothing of the ICMP errors: nothing to re-create.
     const int recreates = Logged("Enter udp recreate.") - recreatesBefore;
     EXPECT_EQ(0, recreates);
-    RecordProperty("frames_to_closed_port", frames);
-    RecordProperty("recreates_while_target_closed", recreates);
     std::printf("frames to a closed port: %d, socket re-creations meanwhile: %d\n", frames,
                 recreates);
 
@@ -279,20 +262,12 @@ TEST_F(ModuleFaults, TargetThatNeverAnswersDoesNotStopSending) {
     // must re-create its socket (the new one reports nothing) and go on.
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("ECONNREFUSED round " + std::to_string(round));
-        const int fd = FindUdpSocketByPort(m_ep.hostPort);
-        ASSERT_GE(fd, 0);
-        const int on = 1;
-        ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
-        const int before = Logged("Enter udp recreate.");
-        const std::string failedOnFd = ", sockfd=" + std::to_string(fd) + "\r\n";
-        const int failuresBefore = Logged(failedOnFd);
-        EXPECT_TRUE(ts::WaitFor([&] {
-            ++m_frameCount;
-            ts::Frame frame(m_frameCount, m_frameCount, ts::Bytes("refused"));
-            EXPECT_EQ(0, Process(frame));
-            return Logged("Enter udp recreate.") > before;
-        })) << "ECONNREFUSED never led to a new socket";
-        EXPECT_GT(Logged(failedOnFd), failuresBefore) << "the refused call was not logged";
+        ExpectRecreatedAfter(
+            [](int fd) {
+                const int on = 1;
+                ASSERT_EQ(0, setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof(on)));
+            },
+            true);
     }
 
     // Pointed back at a live receiver, results arrive from the same port.

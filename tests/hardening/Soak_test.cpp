@@ -125,18 +125,8 @@ protected:
 
 TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     const long total = SoakFrames();
-    auto values = m_ep.Values();
-    for (auto& kv : values) {
-        if (kv.first == "TargetPort") {
-            kv.second = std::to_string(m_rx.Port());
-        }
-    }
-    ASSERT_EQ(0, Start(values));
-    CCommProxy::getInstance().SetCommandHandler(
-        [](const CCommProxy::MessageInfo& request, std::string& reply) {
-            reply = "ACK " + std::string(request.szMsg);
-            return true;
-        });
+    ASSERT_EQ(0, Start({{"TargetPort", std::to_string(m_rx.Port())}}));
+    AnswerRequests("ACK ");
     m_receiver = std::thread([this] { Receive(); });
 
     // One frame reused throughout: its payload "F<seq>" is rewritten in place,
@@ -209,9 +199,6 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
         "fds %d -> %d\n",
         total, m_acks.load(), seconds, total / seconds, rssWarm >> 10, rssEnd >> 10, fdsWarm,
         fdsEnd);
-    RecordProperty("paced_frames", std::to_string(total));
-    RecordProperty("paced_seconds", std::to_string(seconds));
-    RecordProperty("rss_growth_bytes", std::to_string(growth));
 
     // Phase 2: a burst without pacing. Whatever the queue of five refuses is
     // dropped silently by the engine; the gap is those refusals.
@@ -236,8 +223,6 @@ TEST_F(Soak, FramesAndCommandsAtFullSpeedLoseNothingAndLeakNothing) {
     EXPECT_EQ(0, m_outOfOrder.load()) << "a refusal must drop, never reorder or repeat";
     std::printf("burst: %ld frames, %ld arrived, %ld refused by the full queue (%.1f%%)\n", burst,
                 arrived, burst - arrived, 100.0 * (burst - arrived) / std::max(burst, 1L));
-    RecordProperty("burst_frames", std::to_string(burst));
-    RecordProperty("burst_refused", std::to_string(burst - arrived));
 }
 
 }  // namespace

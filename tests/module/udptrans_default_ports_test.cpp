@@ -30,8 +30,7 @@ TEST_F(UdptransDefaultPorts, StoredZeroPortsEndAsDefaultsInStore) {
     EXPECT_FALSE(PortIsFree(8192));
     EXPECT_FALSE(PortIsFree(8193));
 
-    Frame frame(1, 1, Bytes("default"));
-    ASSERT_EQ(0, Process(frame));
+    ASSERT_EQ(0, SendFrame("default"));
     EXPECT_EQ(From("default", 8192), m_ep.msg.NextFrom());
 
     Destroy();

@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,26 +27,19 @@
 #include "Threads.h"
 #include "UdpPeer.h"
 #include "Wait.h"
-#include "LocalImageProcess.h"
-#include "LocalTriggerSource.h"
+#include "AppRegistry.h"
 #include "algo/AbstractUserModule.h"
 #include "algo/CommProxy.h"
 #include "algo/ComObjectPool.h"
-#include "algo/FrameData.h"
 #include "algo/ParamManage.h"
+#include "udptrans/udptrans_host.h"
 
 namespace ts {
 
-constexpr int kNoData = static_cast<int>(0xC0000004u);
-constexpr int kInvalidArg = static_cast<int>(0xE0000001u);
+// The header's codes, which the module tests hold its answers to.
+constexpr int kNoData = UDPTRANS_E_NO_DATA;
+constexpr int kInvalidArg = UDPTRANS_E_INVALID_ARG;
 constexpr int kModuleId = 17;
-
-inline std::string SoPath() {
-    return ModulePath();
-}
-inline std::string PdescPath() {
-    return DescriptionPath();
-}
 
 inline std::string StorePath(const TempDir& dir) {
     return dir.Path() + "/udptrans.param";
@@ -62,7 +54,7 @@ inline void WriteStore(const TempDir& dir, const StoreValues& values) {
 // The text the store file holds for `key`, as a fresh framework would load it.
 inline std::string ReadStore(const TempDir& dir, const std::string& key) {
     CParamManage store;
-    if (store.LoadDescription(PdescPath()) != 0 || store.LoadFile(StorePath(dir)) != 0) {
+    if (store.LoadDescription(DescriptionPath()) != 0 || store.LoadFile(StorePath(dir)) != 0) {
         return "<no store>";
     }
     return store.GetParam(key, 0);
@@ -100,43 +92,6 @@ inline bool OutputUntouched(const Frame& frame) {
     return frame.Status() == -1 && frame.ParamStatus().empty();
 }
 
-// The application's components, registered for the test's lifetime. The test
-// keeps its own references so that unregistering never frees a component a
-// module task may be calling.
-class Components {
-public:
-    Components()
-        : trigger(std::make_shared<zerran_app::CLocalTriggerSource>()),
-          image(std::make_shared<zerran_app::CLocalImageProcess>()) {
-        RegisterTrigger();
-        RegisterImage();
-    }
-    ~Components() {
-        UnregisterTrigger();
-        UnregisterImage();
-    }
-    void RegisterTrigger() {
-        Pool().registerComponent(zerran_app::ITriggerSource::kComponentName, trigger);
-    }
-    void RegisterImage() {
-        Pool().registerComponent(zerran_app::IImageProcess::kComponentName, image);
-    }
-    void UnregisterTrigger() {
-        Pool().unregisterComponent(zerran_app::ITriggerSource::kComponentName);
-    }
-    void UnregisterImage() {
-        Pool().unregisterComponent(zerran_app::IImageProcess::kComponentName);
-    }
-
-    std::shared_ptr<zerran_app::CLocalTriggerSource> trigger;
-    std::shared_ptr<zerran_app::CLocalImageProcess> image;
-
-private:
-    static Infra::Component::CComObjectPool& Pool() {
-        return Infra::Component::CComObjectPool::getInstance();
-    }
-};
-
 // The usual setting of a test: free host ports, a message and a heartbeat
 // receiver as targets, everything else from the description's defaults.
 struct Endpoints {
@@ -171,6 +126,7 @@ protected:
         // that thread counts compare like with like.
         CCommProxy::getInstance();
         ASSERT_TRUE(m_lib.Open());
+        ASSERT_EQ(0, m_comps.Result());
         LogCapture::Get().Clear();
     }
     void TearDown() override {
@@ -193,15 +149,25 @@ protected:
             m_module = nullptr;
         }
     }
-    // Writes `values` into the store, creates the module and starts it. An
-    // exception from the start (the store cannot give a key) reaches the test
-    // as it reaches a host; TearDown still destroys the module, as a host must.
-    int Start(const std::vector<std::pair<std::string, std::string>>& values) {
+    // Writes the usual values and then `settings` into the store, creates the
+    // module and starts it. An exception from the start (the store cannot
+    // give a key) reaches the test as it reaches a host; TearDown still
+    // destroys the module, as a host must.
+    int Start(const StoreValues& settings = {}) {
+        StoreValues values = m_ep.Values();
+        values.insert(values.end(), settings.begin(), settings.end());
         WriteStore(m_dir, values);
         Create();
         return m_module->SetPwd(m_dir.Path().c_str());
     }
-    int Start() { return Start(m_ep.Values()); }
+    // Triggered mode with scheduled transmission on; trigger `answered`,
+    // stamped now, counts as answered from the start.
+    int StartScheduled(int answered) {
+        m_comps.Trigger().SetTriggerMode(1);
+        m_comps.Trigger().SetTriggerCount(answered);
+        m_comps.Trigger().SetImageTime(zerran_app::UpTimeMs());
+        return Start({{"ScheduledTransEnable", "1"}});
+    }
     // A host's next SetPwd on the module as it is: a re-start.
     int Restart() { return m_module->SetPwd(m_dir.Path().c_str()); }
     // The store file holds each of `settings` ("key=value").
@@ -214,12 +180,11 @@ protected:
     // Process answers `frame` with `code` and writes nothing into its outputs.
     ::testing::AssertionResult Refused(Frame& frame, int code = kNoData) {
         const int rc = Process(frame);
-        if (rc != code || !OutputUntouched(frame)) {
-            return ::testing::AssertionFailure()
-                   << "Process gave " << rc << " (expected " << code << "), outputs "
-                   << (OutputUntouched(frame) ? "untouched" : "written");
-        }
-        return ::testing::AssertionSuccess();
+        const bool untouched = OutputUntouched(frame);
+        return (rc == code && untouched ? ::testing::AssertionSuccess()
+                                        : ::testing::AssertionFailure())
+               << "Process gave " << rc << " (expected " << code << "), outputs "
+               << (untouched ? "untouched" : "written");
     }
 
     std::string Get(const char* key) {
@@ -232,6 +197,12 @@ protected:
         return m_module->SetParam(key, value.c_str(), static_cast<int>(value.size()));
     }
     int Process(Frame& frame) { return m_module->Process(frame.Input(), frame.Output()); }
+    // The next frame in the test's count, carrying `payload`.
+    int SendFrame(const std::string& payload) {
+        ++m_frameCount;
+        Frame frame(m_frameCount, m_frameCount, Bytes(payload));
+        return Process(frame);
+    }
     // For a test that reads the module's lines: from now on they are captured.
     void ReadLog() { m_lib.Capture(true); }
     static int Logged(const std::string& needle) { return LogCapture::Get().Count(needle); }
@@ -243,9 +214,7 @@ protected:
         std::vector<Datagram> seen;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         while (std::chrono::steady_clock::now() < end) {
-            ++m_frameCount;
-            Frame frame(m_frameCount, m_frameCount, Bytes(payload));
-            EXPECT_EQ(0, Process(frame));
+            EXPECT_EQ(0, SendFrame(payload));
             for (auto d = rx.Recv(50); d; d = rx.Recv(0)) {
                 seen.push_back(*d);
                 if (d->bytes == payload) {
@@ -264,7 +233,10 @@ protected:
 
     Library m_lib;
     TempDir m_dir;
-    Components m_comps;
+    // The application's components, registered for the test's lifetime and
+    // owned by it, so that unregistering one never frees a component a
+    // module task may be calling.
+    zerran_app::CScopedComponents m_comps;
     Endpoints m_ep;
     CAbstractUserModule* m_module = nullptr;
     int m_frameCount = 0;
