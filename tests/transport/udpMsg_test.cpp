@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,21 +42,6 @@ constexpr uint32_t kLoopback2 = 0x7F000002;  // 127.0.0.2, also local on Linux
 constexpr int kQuietMs = 1500;               // "nothing arrives" window
 
 using namespace ts;
-
-// While alive, the proxy answers every request with `prefix` + its text.
-struct EchoProxy {
-    explicit EchoProxy(std::string prefix) {
-        CCommProxy::getInstance().SetCommandHandler(
-            [prefix](const CCommProxy::MessageInfo& request, std::string& reply) {
-                reply = prefix + request.szMsg;
-                return true;
-            });
-    }
-    ~EchoProxy() {
-        CCommProxy::getInstance().SetCommandHandler(nullptr);
-        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
-    }
-};
 
 // Sends probes until one reaches `peer` (a redirect is applied at the next
 // pass), then empties `peer` and `old` so later checks start clean.
@@ -94,48 +80,33 @@ public:
 
 // ---- Payloads, enable, run-time changes ----------------------------------
 
-TEST(CUdpProcessSend, PayloadReachesTargetAsOneDatagramWithExactlyItsBytes) {
+// The engine cuts a payload to one datagram's 1028 bytes; what it queues
+// while the transport is disabled leaves, in order, once it runs again.
+TEST(CUdpProcessSend, PayloadCutToOneDatagramAndQueuedWhileDisabledLeavesAfterReenabling) {
     EngineRig rig;
     ASSERT_EQ(0, rig.Start());
     const uint16_t hostPort = rig.engine.GetHostMsgPort();
     ASSERT_NE(0, hostPort);
     const std::string big = Pattern(2000);
-    for (const std::string& p : {std::string(), std::string("hello"), big.substr(0, 1028), big}) {
-        SCOPED_TRACE("payload of " + std::to_string(p.size()) + " bytes");
-        EXPECT_EQ(0, rig.Send(p));
-        std::optional<Datagram> d = rig.msgTarget.Recv(5000);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(p.substr(0, 1028), d->bytes);
-        EXPECT_EQ(hostPort, d->fromPort);
-    }
-    // Nothing more than one datagram per payload.
-    EXPECT_FALSE(rig.msgTarget.Recv(300));
-}
-
-TEST(CUdpProcessSend, DisabledTransportClosesSocketThenSendsWhatWasQueuedAfterReenabling) {
-    EngineRig rig;
-    ASSERT_EQ(0, rig.Start());
-    const uint16_t hostPort = rig.engine.GetHostMsgPort();
-    ASSERT_EQ(hostPort, rig.SentFrom("before"));
+    rig.Send(big);
+    EXPECT_EQ(From(big.substr(0, 1028), hostPort), rig.msgTarget.NextFrom());
 
     rig.engine.SetFrameAndTrigger(1, 0, 0);
     // The message port is released: another socket can take it.
     ASSERT_TRUE(WaitFor([&] { return PortIsFree(hostPort); }))
         << "message socket still open while disabled";
-    rig.Send("q1");
+    rig.Send("");
     rig.Send("q2");
-    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "sent while disabled";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "sent while disabled, or 2000 bytes split";
 
     rig.engine.SetFrameAndTrigger(2, 0, 1);
-    EXPECT_EQ(From("q1", hostPort), rig.msgTarget.NextFrom()) << "lost, or re-created elsewhere";
+    EXPECT_EQ(From("", hostPort), rig.msgTarget.NextFrom()) << "lost, or re-created elsewhere";
     EXPECT_EQ("q2", rig.msgTarget.NextBytes());
 }
 
 TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
     EngineRig rig;
     ASSERT_EQ(0, rig.Start());
-    ASSERT_NE(0, rig.SentFrom("one"));
-
     UdpPeer other;
     rig.engine.SetTargetMsgPort(other.Port());
     EXPECT_EQ(other.Port(), rig.engine.GetTargetMsgPort()) << "getter reports the new port at once";
@@ -185,21 +156,6 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     EXPECT_EQ(laterPort, rig.engine.GetHostMsgPort());
     rig.engine.SetFrameAndTrigger(0, 0, 1);
     EXPECT_EQ(laterPort, rig.SentFrom("later"));
-}
-
-TEST(CUdpProcessSend, DatagramOnMessagePortGoesToProxyAndAnswerToTarget) {
-    EchoProxy proxy("re:");
-    EngineRig rig;
-    ASSERT_EQ(0, rig.Start());
-    UdpPeer client;
-    ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "status?"));
-    std::optional<Datagram> d = rig.msgTarget.RecvUntil("re:status?", 5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(rig.engine.GetHostMsgPort(), d->fromPort);
-    // A datagram on the heartbeat port is read and dropped.
-    ASSERT_TRUE(client.SendTo(rig.engine.GetHostHbPort(), "ignored"));
-    EXPECT_FALSE(rig.msgTarget.Recv(500));
-    EXPECT_FALSE(rig.hbTarget.Recv(0));
 }
 
 // ---- Heartbeat ------------------------------------------------------------
@@ -326,23 +282,15 @@ TEST(CUdpProcessHeartbeat, ModeTwoSendsOneHeartbeatPerPeriod) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Heartbeats that arrived within 100 ms of the previous one: a due
-    // heartbeat follows the last send by a whole second.
-    int periods = 0;
-    int extra = 0;
+    // No heartbeat within 100 ms of the previous one: a due heartbeat follows
+    // the last send by a whole second.
     for (const auto& times : arrivals) {
         // Each engine's first heartbeat is due at once, then one per second.
         EXPECT_GE(times.size(), 3u);
-        for (size_t k = 1; k < times.size(); ++k, ++periods) {
-            if (times[k] - times[k - 1] < 100) {
-                ++extra;
-                ADD_FAILURE() << "heartbeat " << k << " came " << times[k] - times[k - 1]
-                              << " ms after the previous one";
-            }
+        for (size_t k = 1; k < times.size(); ++k) {
+            EXPECT_GE(times[k] - times[k - 1], 100u) << "heartbeat " << k << " came too early";
         }
     }
-    std::printf("mode 2, interval 1 s: %d periods on %d engines, %d extra heartbeats\n", periods,
-                kEngines, extra);
 }
 
 // ---- Scheduled transmission and trigger checks ----------------------------
@@ -393,11 +341,6 @@ TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImag
     EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
     ASSERT_TRUE(WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
     EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
-
-    // Nothing held: the answer is the two bytes "NG".
-    Trigger().Trigger();
-    EXPECT_EQ(std::string("NG", 2), m_rig.msgTarget.NextBytes());
-    EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
 }
 
 TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
@@ -414,43 +357,33 @@ TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
     }
 }
 
+// Each condition forwards what is held when it comes and what is sent while
+// it lasts.
 TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEverythingHeld) {
     StartHeld(0);
-    auto expectForwarded = [&](const std::vector<std::string>& items, const char* why) {
-        for (const std::string& item : items) {
-            EXPECT_EQ(item, m_rig.msgTarget.NextBytes()) << why;
-        }
-        EXPECT_EQ(0u, m_rig.engine.GetHeldCount()) << why;
+    const std::vector<std::pair<std::string, std::function<void(bool)>>> conditions = {
+        {"trigger mode 0", [&](bool on) { Trigger().SetTriggerMode(on ? 0 : 1); }},
+        {"trigger count 0", [&](bool on) { Trigger().SetTriggerCount(on ? 0 : 1); }},
+        {"trigger mode query failing",
+         [&](bool on) { Trigger().SetFailure("TriggerMode", on ? 5 : 0); }},
+        {"trigger count query failing",
+         [&](bool on) { Trigger().SetFailure("TriggerCount", on ? 6 : 0); }},
+        {"scheduled transmission off",
+         [&](bool on) { m_rig.engine.SetScheduledTransEnable(on ? 0 : 1); }},
     };
-
-    m_rig.Send("m1");
-    m_rig.Send("m2");
-    EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
+    m_rig.Send("held");
+    EXPECT_EQ(1u, m_rig.engine.GetHeldCount());
     Trigger().SetTriggerMode(0);
-    expectForwarded({"m1", "m2"}, "trigger mode 0");
-    m_rig.Send("m3");  // forwarded straight away while the mode is 0
-    expectForwarded({"m3"}, "trigger mode 0, later payload");
-
-    Trigger().SetTriggerCount(0);
+    EXPECT_EQ("held", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
     Trigger().SetTriggerMode(1);
-    m_rig.Send("c1");
-    m_rig.Send("c2");
-    expectForwarded({"c1", "c2"}, "trigger count 0");
-
-    Trigger().Trigger();
-    m_rig.engine.SetModuleEnable(1);
-    Trigger().SetFailure("TriggerMode", 5);
-    m_rig.Send("f1");
-    expectForwarded({"f1"}, "trigger mode query failing");
-    Trigger().SetFailure("TriggerMode", 0);
-    Trigger().SetFailure("TriggerCount", 6);
-    m_rig.Send("f2");
-    expectForwarded({"f2"}, "trigger count query failing");
-    Trigger().SetFailure("TriggerCount", 0);
-
-    m_rig.engine.SetScheduledTransEnable(0);
-    m_rig.Send("s1");
-    expectForwarded({"s1"}, "scheduled transmission off");
+    for (const auto& [why, set] : conditions) {
+        SCOPED_TRACE(why);
+        set(true);
+        m_rig.Send(why);
+        EXPECT_EQ(why, m_rig.msgTarget.NextBytes());
+        EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
+        set(false);
+    }
 }
 
 TEST_F(CUdpProcessScheduled, SetModuleEnableRecordsCountUnlessSourceMissingOrFailing) {
@@ -715,21 +648,34 @@ TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
     }
     ASSERT_GE(fillers.back(), 0);
 
+    // The proxy answers every request with "echo:" and its text.
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string("echo:") + request.szMsg;
+            return true;
+        });
     {
-        EchoProxy proxy("echo:");
         EngineRig rig;
         ASSERT_GT(rig.msgTarget.Fd(), 1024);
         rig.Heartbeat(2, 1, "high");
         ASSERT_EQ(0, rig.Start());
+        const uint16_t msgPort = rig.engine.GetHostMsgPort();
+        EXPECT_EQ(From("high", rig.engine.GetHostHbPort()), rig.hbTarget.NextFrom());
         rig.Send("payload");
-        EXPECT_TRUE(rig.msgTarget.RecvUntil("payload", 5000));
+        EXPECT_EQ(From("payload", msgPort), rig.msgTarget.NextFrom());
+        // A request on the message port is answered to the message target; a
+        // datagram on the heartbeat port is read and dropped, never answered.
         UdpPeer client;
-        ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "ping"));
-        EXPECT_TRUE(rig.msgTarget.RecvUntil("echo:ping", 5000));
-        std::optional<Datagram> hb = rig.hbTarget.RecvUntil("high", 5000);
-        ASSERT_TRUE(hb);
-        EXPECT_EQ(rig.engine.GetHostHbPort(), hb->fromPort);
+        ASSERT_TRUE(client.SendTo(rig.engine.GetHostHbPort(), "dropped"));
+        ASSERT_TRUE(client.SendTo(msgPort, "ping"));
+        EXPECT_EQ(From("echo:ping", msgPort), rig.msgTarget.NextFrom());
+        for (const Datagram& d : rig.hbTarget.Collect(1000)) {
+            EXPECT_EQ("high", d.bytes) << "a datagram on the heartbeat port was answered";
+        }
+        EXPECT_FALSE(rig.msgTarget.Recv(0));
     }
+    CCommProxy::getInstance().SetCommandHandler(nullptr);
+    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
     for (int fd : fillers) {
         close(fd);
     }
