@@ -7,7 +7,6 @@
 // task's wait never looks. Spurious wake-ups come from a second thread that
 // writes the descriptor with nothing queued.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -16,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,67 +34,6 @@ using namespace ts;
 // far below "never": a datagram whose wake-up was lost must not wait for the
 // next record to carry it out.
 constexpr int kArrivalMs = 2000;
-
-bool Readable(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
-}
-
-udp::UdpMessage Record(const std::string& text) {
-    udp::UdpMessage msg{};
-    msg.nLen = static_cast<int32_t>(text.size());
-    std::copy(text.begin(), text.end(), msg.szData);
-    return msg;
-}
-
-// The wake-up protocol of one endpoint, without a task: readable exactly
-// when a record entered the empty queue and nobody has cleared it since.
-TEST(UdpConnectionWake, DescriptorTurnsReadableOnlyWhenARecordEntersTheEmptyQueue) {
-    udp::UdpConnection conn;
-    if (!udp::UdpConnection::kWakeOnQueue) {
-        // The default build keeps the plain 1 ms poll: no descriptor at all.
-        EXPECT_EQ(-1, conn.GetWakeFd());
-        return;
-    }
-    const int fd = conn.GetWakeFd();
-    ASSERT_GE(fd, 0);
-    UdpPeer target;
-    conn.SetTargetNewIp(kLoopback);
-    conn.SetTargetNewPort(target.Port());
-    conn.SetLocalPort(FreePort());
-
-    EXPECT_EQ(-1, conn.InsertSendMsg(Record("early")));
-    EXPECT_FALSE(Readable(fd)) << "a refused record must not wake the task";
-    ASSERT_EQ(0, conn.Init(0, udp::UdpConnection::CONNECTION_HB));
-    EXPECT_FALSE(Readable(fd));
-
-    EXPECT_EQ(0, conn.InsertSendMsg(Record("r0")));
-    EXPECT_TRUE(Readable(fd)) << "empty-to-non-empty must wake";
-    conn.ClearWake();
-    EXPECT_FALSE(Readable(fd));
-    conn.ClearWake();  // nothing to clear: harmless
-    for (int i = 1; i < 5; ++i) {
-        EXPECT_EQ(0, conn.InsertSendMsg(Record("r" + std::to_string(i))));
-    }
-    EXPECT_EQ(-2, conn.InsertSendMsg(Record("r5")));
-    EXPECT_FALSE(Readable(fd)) << "records behind a waiting one need no wake-up";
-
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(2, conn.Send());
-        std::optional<Datagram> d = target.Recv(kArrivalMs);
-        ASSERT_TRUE(d);
-        EXPECT_EQ("r" + std::to_string(i), d->bytes);
-    }
-    EXPECT_FALSE(Readable(fd)) << "sending never wakes";
-
-    EXPECT_EQ(0, conn.InsertEmptySendMsg(Record("hb")));
-    EXPECT_TRUE(Readable(fd)) << "a heartbeat enters an empty queue by definition";
-    conn.ClearWake();
-    EXPECT_EQ(-2, conn.InsertEmptySendMsg(Record("hb")));
-    EXPECT_EQ(0, conn.InsertSendMsg(Record("x")));
-    EXPECT_FALSE(Readable(fd));
-    conn.DeInit();
-}
 
 enum class Wake { kUntouched, kLost, kSpurious };
 
@@ -172,7 +109,7 @@ private:
 
 class WakeTable : public ::testing::TestWithParam<WakeCase> {
 protected:
-    static void SetUpTestSuite() { log_set_priority(kEngineLogId, 6); }
+    static void SetUpTestSuite() { log_set_priority(kEngineLogId, 8); }  // silent
 
     LostWakeUps m_lost;  // before the engine: outlives it
     EngineRig m_rig;
@@ -252,7 +189,7 @@ TEST_F(WakeTable, WakeUpWithNothingQueuedIsClearedAndBothTasksGoBackToWaiting) {
     EXPECT_FALSE(m_rig.hbTarget.Recv(0));
     for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
         if (fd >= 0) {
-            EXPECT_FALSE(Readable(fd)) << "wake-up left uncleared";
+            EXPECT_FALSE(WaitReadable(fd, 0)) << "wake-up left uncleared";
         }
     }
     const uint64_t cpu0 = ThreadCpuNs("udp_input_task") + ThreadCpuNs("udp_out_task");
