@@ -315,11 +315,22 @@ TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
     EXPECT_TRUE(ep->IsSendQueueEmpty());
 }
 
-TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
+// The queue's limits, and the low-latency build's wake-up descriptor: readable
+// exactly when a record entered the empty queue and nobody has cleared it since.
+TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecordAndOnlyTheEmptyQueueWakes) {
     auto ep = MakeEndpoint();
+    const int fd = ep->GetWakeFd();
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, fd >= 0);  // else the plain 1 ms poll, no descriptor
+    auto woken = [&] {                                // readable now; cleared as the task clears it
+        const bool readable = fd >= 0 && ts::WaitReadable(fd, 0);
+        ep->ClearWake();
+        return readable;
+    };
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), -1);  // before Init
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
+    EXPECT_FALSE(woken()) << "a refused record must not wake the task";
     Start(*ep);
+    EXPECT_FALSE(woken());
 
     // Empty queue: Send does nothing and the send time stays.
     EXPECT_EQ(ep->Send(), 0);
@@ -327,12 +338,14 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
 
     // The heartbeat form goes only into an empty queue, and only once.
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb")), 0);
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, woken()) << "a heartbeat enters an empty queue";
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb2")), -2);
     for (int i = 1; i <= 4; ++i) {
         EXPECT_EQ(ep->InsertSendMsg(MakeMsg("m" + std::to_string(i))), 0);
     }
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("refused")), -2);
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb3")), -2);
+    EXPECT_FALSE(woken()) << "records behind a waiting one need no wake-up";
 
     ASSERT_EQ(ep->Send(), 2);
     EXPECT_NE(ep->GetLastSendTime(), 0u);
@@ -341,10 +354,14 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     while (!ep->IsSendQueueEmpty()) {
         ASSERT_GT(ep->Send(), 0);
     }
+    EXPECT_FALSE(woken()) << "sending never wakes";
     for (const char* expected : {"hb", "m1", "m2", "m3", "m4", "m5"}) {
         EXPECT_EQ(m_target.NextBytes(), expected);
     }
     EXPECT_FALSE(m_target.Recv(50));
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("r")), 0);
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, woken()) << "empty-to-non-empty must wake";
+    EXPECT_FALSE(woken()) << "cleared, and clearing again is harmless";
 
     ep->DeInit();
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("late")), -1);
@@ -475,48 +492,6 @@ TEST_F(UdpConnectionTest, HeldReplyIsRefusedWhenFullOrShutDownAndKeepsEndpointAl
     EXPECT_FALSE(watch.expired());
     copy = nullptr;
     EXPECT_TRUE(watch.expired());
-}
-
-// ---- Wake-ups (low-latency build) -------------------------------------------------
-
-// The wake-up protocol without a task: the descriptor is readable exactly
-// when a record entered the empty queue and nobody has cleared it since.
-using UdpConnectionWake = UdpConnectionTest;
-
-TEST_F(UdpConnectionWake, DescriptorTurnsReadableOnlyWhenARecordEntersTheEmptyQueue) {
-    auto ep = MakeEndpoint();
-    const int fd = ep->GetWakeFd();
-    if (!UdpConnection::kWakeOnQueue) {
-        EXPECT_EQ(fd, -1);  // the default build keeps the plain 1 ms poll
-        return;
-    }
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("early")), -1);
-    EXPECT_FALSE(ts::WaitReadable(fd, 0)) << "a refused record must not wake the task";
-    Start(*ep, UdpConnection::CONNECTION_HB);
-    EXPECT_FALSE(ts::WaitReadable(fd, 0));
-
-    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("r0")), 0);
-    EXPECT_TRUE(ts::WaitReadable(fd, 0)) << "empty-to-non-empty must wake";
-    ep->ClearWake();
-    EXPECT_FALSE(ts::WaitReadable(fd, 0));
-    ep->ClearWake();  // nothing to clear: harmless
-    for (int i = 1; i < 5; ++i) {
-        EXPECT_EQ(ep->InsertSendMsg(MakeMsg("r" + std::to_string(i))), 0);
-    }
-    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("r5")), -2);
-    EXPECT_FALSE(ts::WaitReadable(fd, 0)) << "records behind a waiting one need no wake-up";
-    while (!ep->IsSendQueueEmpty()) {
-        ASSERT_EQ(ep->Send(), 2);
-    }
-    EXPECT_FALSE(ts::WaitReadable(fd, 0)) << "sending never wakes";
-
-    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb")), 0);
-    EXPECT_TRUE(ts::WaitReadable(fd, 0)) << "a heartbeat enters an empty queue by definition";
-    ep->ClearWake();
-    EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb")), -2);
-    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), 0);
-    EXPECT_FALSE(ts::WaitReadable(fd, 0));
 }
 
 }  // namespace
