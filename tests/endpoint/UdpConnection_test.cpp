@@ -124,7 +124,6 @@ protected:
     }
 
     void TearDown() override {
-        CCommProxy::getInstance().SetCommandHandler(nullptr);
         CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
         EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
         ts::LogCapture::Get().Install(&log_set_callbacker, -1);
