@@ -1,6 +1,7 @@
 // udp::UdpConnection on real loopback sockets: binding and port rules, the
-// send queue and what reaches the wire, re-direction, and the receive path
-// through the process-wide communication proxy with a recording handler.
+// send queue and what reaches the wire (with the low-latency build's wake-up
+// descriptor), re-direction, and the receive path through the process-wide
+// communication proxy with a recording handler.
 #include "UdpConnection.h"
 
 #include <algorithm>
