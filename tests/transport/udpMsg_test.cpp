@@ -375,35 +375,30 @@ protected:
     EngineRig m_rig;
 };
 
-TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImageTimePlusDelay) {
+// Three held: each trigger releases only the oldest, no earlier than the
+// trigger's image time plus the delay; with nothing held the answer is "NG".
+TEST_F(CUdpProcessScheduled,
+       EachTriggerReleasesTheOldestHeldPayloadNoEarlierThanImageTimePlusDelay) {
     StartHeld(300);
-    m_rig.Send("P1");
-    EXPECT_EQ(1u, m_rig.engine.GetHeldCount());
+    for (const char* payload : {"A", "B", "C"}) {
+        m_rig.Send(payload);
+    }
+    EXPECT_EQ(3u, m_rig.engine.GetHeldCount());
     EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "held payload left without a trigger";
 
-    const uint64_t imageTime = get_up_time();
-    Trigger().TriggerAt(imageTime);
-    std::optional<Datagram> d = m_rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("P1", d->bytes);
-    EXPECT_GE(d->arrivalMs, imageTime + 300);
-    EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
-    ASSERT_TRUE(WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
-    EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
-}
-
-TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
-    StartHeld(0);
-    m_rig.Send("A");
-    m_rig.Send("B");
-    m_rig.Send("C");
-    EXPECT_EQ(3u, m_rig.engine.GetHeldCount());
-
     for (const char* expected : {"A", "B", "C", "NG"}) {
-        Trigger().Trigger();
-        EXPECT_EQ(expected, m_rig.msgTarget.NextBytes());
+        const uint64_t imageTime = get_up_time();
+        Trigger().TriggerAt(imageTime);
+        std::optional<Datagram> d = m_rig.msgTarget.Recv(5000);
+        ASSERT_TRUE(d) << "no answer instead of " << expected;
+        EXPECT_EQ(expected, d->bytes);
+        EXPECT_GE(d->arrivalMs, imageTime + 300);
+        EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
         EXPECT_FALSE(m_rig.msgTarget.Recv(300)) << "extra answer after " << expected;
+        ASSERT_TRUE(
+            WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
     }
+    EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
 }
 
 // Each condition forwards what is held when it comes and what is sent while
