@@ -321,7 +321,8 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecordAndOnlyTheEmptyQueueWakes) 
     auto ep = MakeEndpoint();
     const int fd = ep->GetWakeFd();
     EXPECT_EQ(UdpConnection::kWakeOnQueue, fd >= 0);  // else the plain 1 ms poll, no descriptor
-    auto woken = [&] {                                // readable now; cleared as the task clears it
+    // Whether it is readable now; then cleared, as the task clears it.
+    auto woken = [&] {
         const bool readable = fd >= 0 && ts::WaitReadable(fd, 0);
         ep->ClearWake();
         return readable;

@@ -415,10 +415,12 @@ TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEvery
         {"scheduled transmission off",
          [&](bool on) { m_rig.engine.SetScheduledTransEnable(on ? 0 : 1); }},
     };
-    m_rig.Send("held");
-    EXPECT_EQ(1u, m_rig.engine.GetHeldCount());
+    m_rig.Send("m1");
+    m_rig.Send("m2");
+    EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
     Trigger().SetTriggerMode(0);
-    EXPECT_EQ("held", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
+    EXPECT_EQ("m1", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
+    EXPECT_EQ("m2", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
     Trigger().SetTriggerMode(1);
     for (const auto& [why, set] : conditions) {
         SCOPED_TRACE(why);
