@@ -1,6 +1,7 @@
 // udp::UdpConnection on real loopback sockets: binding and port rules, the
-// send queue and what reaches the wire, re-direction, and the receive path
-// through the process-wide communication proxy with a recording handler.
+// send queue and what reaches the wire (with the low-latency build's wake-up
+// descriptor), re-direction, and the receive path through the process-wide
+// communication proxy with a recording handler.
 #include "UdpConnection.h"
 
 #include <algorithm>
@@ -30,20 +31,23 @@ constexpr unsigned int kLoopback = 0x7F000001;  // 127.0.0.1, host order
 constexpr int kWaitMs = 5000;
 
 // Message texts at `level` in capture order, with the fixed prefix (tag, id,
-// module, file, line number) checked and removed, the colour escapes kept.
+// module, file, line number) and an error's colour escapes checked and removed.
 std::vector<std::string> LoggedTexts(int level) {
-    const std::string tag = level == 6 ? "Err " : "Info";
-    const std::string color = level == 6 ? "\033[31m" : "";
-    const std::string head = color + "| " + tag + " | 007udptrans | UdpConnection:";
+    const bool err = level == 6;
+    const std::string head =
+        std::string(err ? "\033[31m| Err " : "| Info") + " | 007udptrans | UdpConnection:";
+    const std::string tail = err ? "\033[0m" : "";
     std::vector<std::string> out;
+    const size_t body = head.size() + 6;  // after the line number and ": "
     for (const ts::LogCapture::Line& l : ts::LogCapture::Get().Lines()) {
         if (l.level != level) {
             continue;
         }
         const std::string& t = l.text;
-        const bool prefixOk = t.compare(0, head.size(), head) == 0 && t.size() >= head.size() + 6 &&
-                              t.compare(head.size() + 4, 2, ": ") == 0;
-        out.push_back(prefixOk ? t.substr(head.size() + 6) : "BAD PREFIX: " + t);
+        const bool ok = t.compare(0, head.size(), head) == 0 && t.size() >= body + tail.size() &&
+                        t.compare(head.size() + 4, 2, ": ") == 0 &&
+                        t.compare(t.size() - tail.size(), tail.size(), tail) == 0;
+        out.push_back(ok ? t.substr(body, t.size() - body - tail.size()) : "BAD PREFIX: " + t);
     }
     return out;
 }
@@ -51,10 +55,6 @@ std::vector<std::string> LoggedTexts(int level) {
 bool Logged(int level, const std::string& text) {
     const std::vector<std::string> texts = LoggedTexts(level);
     return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-std::string Err(const std::string& msg) {
-    return msg + "\033[0m";
 }
 
 using Peer = ts::UdpPeer;
@@ -125,7 +125,6 @@ protected:
     }
 
     void TearDown() override {
-        CCommProxy::getInstance().SetCommandHandler(nullptr);
         CCommProxy::getInstance().SetQueueLimit(CCommProxy::kDefaultQueueLimit);
         EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(kWaitMs));
         ts::LogCapture::Get().Install(&log_set_callbacker, -1);
@@ -185,9 +184,8 @@ TEST_F(UdpConnectionTest, TakenPortStepsUpwardWithLogLines) {
 
     const std::vector<std::string> errs = LoggedTexts(6);
     ASSERT_GE(errs.size(), 2u);
-    EXPECT_EQ(errs[0], Err("bind\n"));
-    EXPECT_EQ(errs[1],
-              Err("poll legacy error 0, local_port " + std::to_string(taken + 1) + "\r\n"));
+    EXPECT_EQ(errs[0], "bind\n");
+    EXPECT_EQ(errs[1], "poll legacy error 0, local_port " + std::to_string(taken + 1) + "\r\n");
     // Further steps are possible when the next port is busy too, but the
     // endpoint must report exactly the port it holds.
     EXPECT_GT(ep->GetLocalPort(), taken);
@@ -208,7 +206,7 @@ TEST_F(UdpConnectionTest, TakenPortFallsBackToPrevious) {
     EXPECT_EQ(ep->GetLocalPort(), first);
     EXPECT_EQ(ts::BoundPort(ep->GetSockFd()), first);
     EXPECT_TRUE(Logged(4, "Enter udp recreate.\r\n"));
-    EXPECT_TRUE(Logged(6, Err("bind\n")));
+    EXPECT_TRUE(Logged(6, "bind\n"));
     EXPECT_TRUE(Logged(4, "RecreateSocket failed, ret=-3\r\n"));
 
     // Two changes before one Create: the fallback is the first of them, the
@@ -317,11 +315,23 @@ TEST_F(UdpConnectionTest, RecordsLeaveInAcceptanceOrderAcrossProducers) {
     EXPECT_TRUE(ep->IsSendQueueEmpty());
 }
 
-TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
+// The queue's limits, and the low-latency build's wake-up descriptor: readable
+// exactly when a record entered the empty queue and nobody has cleared it since.
+TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecordAndOnlyTheEmptyQueueWakes) {
     auto ep = MakeEndpoint();
+    const int fd = ep->GetWakeFd();
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, fd >= 0);  // else the plain 1 ms poll, no descriptor
+    // Whether it is readable now; then cleared, as the task clears it.
+    auto woken = [&] {
+        const bool readable = fd >= 0 && ts::WaitReadable(fd, 0);
+        ep->ClearWake();
+        return readable;
+    };
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("x")), -1);  // before Init
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("x")), -1);
+    EXPECT_FALSE(woken()) << "a refused record must not wake the task";
     Start(*ep);
+    EXPECT_FALSE(woken());
 
     // Empty queue: Send does nothing and the send time stays.
     EXPECT_EQ(ep->Send(), 0);
@@ -329,12 +339,14 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
 
     // The heartbeat form goes only into an empty queue, and only once.
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb")), 0);
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, woken()) << "a heartbeat enters an empty queue";
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb2")), -2);
     for (int i = 1; i <= 4; ++i) {
         EXPECT_EQ(ep->InsertSendMsg(MakeMsg("m" + std::to_string(i))), 0);
     }
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("refused")), -2);
     EXPECT_EQ(ep->InsertEmptySendMsg(MakeMsg("hb3")), -2);
+    EXPECT_FALSE(woken()) << "records behind a waiting one need no wake-up";
 
     ASSERT_EQ(ep->Send(), 2);
     EXPECT_NE(ep->GetLastSendTime(), 0u);
@@ -343,14 +355,14 @@ TEST_F(UdpConnectionTest, FullQueueRefusesSixthRecord) {
     while (!ep->IsSendQueueEmpty()) {
         ASSERT_GT(ep->Send(), 0);
     }
+    EXPECT_FALSE(woken()) << "sending never wakes";
     for (const char* expected : {"hb", "m1", "m2", "m3", "m4", "m5"}) {
         EXPECT_EQ(m_target.NextBytes(), expected);
     }
     EXPECT_FALSE(m_target.Recv(50));
-
-    const uint64_t last = ep->GetLastSendTime();
-    EXPECT_EQ(ep->Send(), 0);
-    EXPECT_EQ(ep->GetLastSendTime(), last);
+    EXPECT_EQ(ep->InsertSendMsg(MakeMsg("r")), 0);
+    EXPECT_EQ(UdpConnection::kWakeOnQueue, woken()) << "empty-to-non-empty must wake";
+    EXPECT_FALSE(woken()) << "cleared, and clearing again is harmless";
 
     ep->DeInit();
     EXPECT_EQ(ep->InsertSendMsg(MakeMsg("late")), -1);
@@ -393,28 +405,24 @@ TEST_F(UdpConnectionTest, ReDirectWithZeroAddressOrPortKeepsDestination) {
 
 // ---- Receiving -------------------------------------------------------------------
 
-TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxy) {
+TEST_F(UdpConnectionTest, MessageEndpointHandsTextToProxyAndHeartbeatEndpointDropsIt) {
     RecordingHandler handler;
     auto ep = ReadyEndpoint();
     const std::string longText = ts::Pattern(300, 'A', 1, 26);
     EXPECT_EQ(Deliver(m_target, *ep, longText), 256);
     EXPECT_EQ(Deliver(m_target, *ep, std::string("ab\0cd", 5)), 5);
     EXPECT_EQ(Deliver(m_target, *ep, std::string()), 0);
+    auto hb = ReadyEndpoint(UdpConnection::CONNECTION_HB);
+    EXPECT_EQ(Deliver(m_target, *hb, "ping"), 4);
 
-    ASSERT_EQ(handler.Count(), 2u);  // the empty datagram is not handed over
+    // Neither the empty datagram nor the heartbeat endpoint's is handed over.
+    ASSERT_EQ(handler.Count(), 2u);
     std::lock_guard<std::mutex> lock(handler.mtx);
     EXPECT_EQ(handler.seen[0].szMsg, longText.substr(0, 127));
     EXPECT_EQ(handler.seen[0].nMsgLen, 256);
     EXPECT_EQ(handler.seen[0].nLogId, kLogId);
     EXPECT_EQ(handler.seen[1].szMsg, "ab");
     EXPECT_EQ(handler.seen[1].nMsgLen, 2);
-}
-
-TEST_F(UdpConnectionTest, HeartbeatEndpointDropsDatagrams) {
-    RecordingHandler handler;
-    auto ep = ReadyEndpoint(UdpConnection::CONNECTION_HB);
-    EXPECT_EQ(Deliver(m_target, *ep, "ping"), 4);
-    EXPECT_EQ(handler.Count(), 0u);
 }
 
 TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
@@ -427,7 +435,7 @@ TEST_F(UdpConnectionTest, RefusedHandOverIsLoggedAndReported) {
     CCommProxy::getInstance().SetQueueLimit(0);  // the proxy takes nothing
     EXPECT_EQ(ep->RecvProcess(text, 7), -2);
     EXPECT_TRUE(
-        Logged(6, Err("Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n")));
+        Logged(6, "Recv failed, ret " + std::to_string(CCommProxy::kErrQueueFull) + " \r\n"));
 
     // Through Recv the byte count is still reported.
     EXPECT_EQ(Deliver(m_target, *ep, "again"), 5);
@@ -449,9 +457,12 @@ TEST_F(UdpConnectionTest, LongReplyIsCutAndSentToConfiguredTarget) {
     EXPECT_FALSE(requester.Recv(50));  // answers never go back to the sender
 }
 
-TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
+// The host keeps the reply callback; it queues an answer only while there is
+// room and the endpoint runs, and it keeps the endpoint alive until released.
+TEST_F(UdpConnectionTest, HeldReplyIsRefusedWhenFullOrShutDownAndKeepsEndpointAlive) {
     RecordingHandler handler(true);
     auto ep = ReadyEndpoint();
+    const std::weak_ptr<UdpConnection> watch = ep;
     char text[] = "q";
     ASSERT_EQ(ep->RecvProcess(text, 1), 0);
     std::function<int(int, std::string, void*)> reply = handler.TakeKept();
@@ -461,26 +472,13 @@ TEST_F(UdpConnectionTest, ReplyRefusedWhenQueueFullOrShutDown) {
         ASSERT_EQ(ep->InsertSendMsg(MakeMsg("r" + std::to_string(i))), 0);
     }
     EXPECT_EQ(reply(6, "answer", nullptr), -1);
-    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -2\r\n")));
+    EXPECT_TRUE(Logged(6, "InsertSendMsg faild, ret -2\r\n"));
     int sent = 0;
     for (; !ep->IsSendQueueEmpty(); ++sent) {
         ASSERT_EQ(ep->Send(), 2);  // only the five "rN" records, unchanged
     }
     EXPECT_EQ(sent, 5);
-
     EXPECT_EQ(reply(6, "answer", nullptr), 0);  // room again
-    ep->DeInit();
-    EXPECT_EQ(reply(6, "answer", nullptr), -1);
-    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
-}
-
-TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
-    RecordingHandler handler(true);
-    auto ep = ReadyEndpoint();
-    const std::weak_ptr<UdpConnection> watch = ep;
-    char text[] = "late";
-    ASSERT_EQ(ep->RecvProcess(text, 4), 0);
-    std::function<int(int, std::string, void*)> reply = handler.TakeKept();
 
     // The owner shuts the endpoint down and lets go; the host still holds a
     // callback, so the object must survive and refuse the late answer.
@@ -488,7 +486,7 @@ TEST_F(UdpConnectionTest, HeldReplyKeepsEndpointAliveUntilReleased) {
     ep.reset();
     EXPECT_FALSE(watch.expired());
     EXPECT_EQ(reply(4, "late", nullptr), -1);
-    EXPECT_TRUE(Logged(6, Err("InsertSendMsg faild, ret -1\r\n")));
+    EXPECT_TRUE(Logged(6, "InsertSendMsg faild, ret -1\r\n"));
 
     std::function<int(int, std::string, void*)> copy = reply;  // copies share ownership
     reply = nullptr;

@@ -1,12 +1,14 @@
 // Tests of udp::CUdpProcess with real loopback sockets, its real worker
-// threads and the host application's trigger source in the component pool.
+// threads and the host application's trigger source in the component pool:
+// payloads and run-time changes, heartbeat, scheduled transmission, life
+// cycle, the tasks' wake-ups, descriptors above the select limit.
 #include "udpMsg.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <linux/capability.h>
 #include <sched.h>
 #include <linux/sockios.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -14,9 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,9 +32,9 @@
 
 #include "AppRegistry.h"
 #include "ChildProcess.h"
-#include "EngineRig.h"
 #include "LocalTriggerSource.h"
 #include "Threads.h"
+#include "UdpConnection.h"
 #include "UdpPeer.h"
 #include "Wait.h"
 #include "algo/CommProxy.h"
@@ -37,23 +42,55 @@
 
 namespace {
 
+constexpr uint32_t kLoopback = 0x7F000001;   // 127.0.0.1, host byte order
 constexpr uint32_t kLoopback2 = 0x7F000002;  // 127.0.0.2, also local on Linux
 constexpr int kQuietMs = 1500;               // "nothing arrives" window
+constexpr int kEngineLogId = 17;
 
 using namespace ts;
 
-// While alive, the proxy answers every request with `prefix` + its text.
-struct EchoProxy {
-    explicit EchoProxy(std::string prefix) {
-        CCommProxy::getInstance().SetCommandHandler(
-            [prefix](const CCommProxy::MessageInfo& request, std::string& reply) {
-                reply = prefix + request.szMsg;
-                return true;
-            });
+// The engine set up the way the module sets it up: kernel-chosen host ports
+// and two receivers on loopback as its targets. The test's thread drives it;
+// its tasks only touch the sockets, never the receivers' objects.
+void Configure(udp::CUdpProcess& engine, uint16_t msgTarget, uint16_t hbTarget = 0) {
+    engine.SetLogId(kEngineLogId);
+    engine.SetTargetMsgIp(kLoopback);
+    engine.SetHostMsgPort(FreePort(), false);
+    engine.SetTargetMsgPort(msgTarget);
+    engine.SetTargetHbIp(kLoopback);
+    engine.SetHostHbPort(FreePort(), false);
+    engine.SetTargetHbPort(hbTarget);
+}
+
+// An engine with its two targets; stopped on destruction.
+struct EngineRig {
+    udp::CUdpProcess engine;
+    UdpPeer msgTarget;
+    UdpPeer hbTarget;
+
+    EngineRig() { Configure(engine, msgTarget.Port(), hbTarget.Port()); }
+    ~EngineRig() { engine.DeInit(); }
+
+    // Starts with the transport enabled or not; the enable value is set the
+    // way frame processing does, independent of any trigger source.
+    int Start(int enable = 1) {
+        engine.SetFrameAndTrigger(0, 0, enable);
+        return engine.Init();
     }
-    ~EchoProxy() {
-        CCommProxy::getInstance().SetCommandHandler(nullptr);
-        EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
+    int Send(const std::string& bytes) {
+        return engine.InsertSendMsg(bytes.data(), static_cast<unsigned int>(bytes.size()));
+    }
+    void Heartbeat(int mode, int intervalS, const char* text) {
+        engine.SetHeartbeatTranMode(mode);
+        engine.SetHeartbeatInterval(intervalS);
+        engine.SetHeartbeatText(text);
+    }
+    // Sends `bytes` and returns the source port it arrived from at `to` (the
+    // message target unless given); 0 when it never came.
+    uint16_t SentFrom(const std::string& bytes, UdpPeer* to = nullptr) {
+        Send(bytes);
+        auto d = (to != nullptr ? *to : msgTarget).RecvUntil(bytes, 5000);
+        return d ? d->fromPort : 0;
     }
 };
 
@@ -94,51 +131,35 @@ public:
 
 // ---- Payloads, enable, run-time changes ----------------------------------
 
-TEST(CUdpProcessSend, PayloadReachesTargetAsOneDatagramWithExactlyItsBytes) {
+// The engine cuts a payload to one datagram's 1028 bytes; what it queues
+// while the transport is disabled leaves, in order, once it runs again.
+TEST(CUdpProcessSend, PayloadCutToOneDatagramAndQueuedWhileDisabledLeavesAfterReenabling) {
     EngineRig rig;
     ASSERT_EQ(0, rig.Start());
     const uint16_t hostPort = rig.engine.GetHostMsgPort();
     ASSERT_NE(0, hostPort);
     const std::string big = Pattern(2000);
-    for (const std::string& p : {std::string(), std::string("hello"), big.substr(0, 1028), big}) {
-        SCOPED_TRACE("payload of " + std::to_string(p.size()) + " bytes");
-        EXPECT_EQ(0, rig.Send(p));
-        std::optional<Datagram> d = rig.msgTarget.Recv(5000);
-        ASSERT_TRUE(d);
-        EXPECT_EQ(p.substr(0, 1028), d->bytes);
-        EXPECT_EQ(hostPort, d->fromPort);
-    }
-    // Nothing more than one datagram per payload.
-    EXPECT_FALSE(rig.msgTarget.Recv(300));
-}
-
-TEST(CUdpProcessSend, DisabledTransportClosesSocketThenSendsWhatWasQueuedAfterReenabling) {
-    EngineRig rig;
-    ASSERT_EQ(0, rig.Start());
-    const uint16_t hostPort = rig.engine.GetHostMsgPort();
-    ASSERT_EQ(hostPort, rig.SentFrom("before"));
+    rig.Send(big);
+    EXPECT_EQ(From(big.substr(0, 1028), hostPort), rig.msgTarget.NextFrom());
 
     rig.engine.SetFrameAndTrigger(1, 0, 0);
     // The message port is released: another socket can take it.
     ASSERT_TRUE(WaitFor([&] { return PortIsFree(hostPort); }))
         << "message socket still open while disabled";
-    rig.Send("q1");
+    rig.Send("");
     rig.Send("q2");
-    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "sent while disabled";
+    EXPECT_FALSE(rig.msgTarget.Recv(kQuietMs)) << "sent while disabled, or 2000 bytes split";
 
     rig.engine.SetFrameAndTrigger(2, 0, 1);
-    EXPECT_EQ(From("q1", hostPort), rig.msgTarget.NextFrom()) << "lost, or re-created elsewhere";
+    EXPECT_EQ(From("", hostPort), rig.msgTarget.NextFrom()) << "lost, or re-created elsewhere";
     EXPECT_EQ("q2", rig.msgTarget.NextBytes());
 }
 
 TEST(CUdpProcessSend, NewTargetPortAndAddressTakeEffectForTheNextDatagram) {
     EngineRig rig;
     ASSERT_EQ(0, rig.Start());
-    ASSERT_NE(0, rig.SentFrom("one"));
-
     UdpPeer other;
     rig.engine.SetTargetMsgPort(other.Port());
-    EXPECT_EQ(other.Port(), rig.engine.GetTargetMsgPort()) << "getter reports the new port at once";
     ASSERT_TRUE(Redirected(rig, other, rig.msgTarget));
     EXPECT_NE(0, rig.SentFrom("three", &other));
     EXPECT_FALSE(rig.msgTarget.Recv(300)) << "old target still served";
@@ -171,7 +192,6 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     EXPECT_EQ(udp::CUdpProcess::kErrPortNotConfirmed,
               rig.engine.SetHostMsgPort(holder.Port(), true));
     EXPECT_EQ(newPort, rig.engine.GetHostMsgPort());
-    EXPECT_EQ(newPort, rig.SentFrom("kept"));
 
     // Disabled: nobody serves the request; -5 after the bounded wait, and the
     // port is used once the transport runs again.
@@ -185,21 +205,6 @@ TEST(CUdpProcessSend, NewLocalPortRebindsAndRefusalKeepsWorkingPort) {
     EXPECT_EQ(laterPort, rig.engine.GetHostMsgPort());
     rig.engine.SetFrameAndTrigger(0, 0, 1);
     EXPECT_EQ(laterPort, rig.SentFrom("later"));
-}
-
-TEST(CUdpProcessSend, DatagramOnMessagePortGoesToProxyAndAnswerToTarget) {
-    EchoProxy proxy("re:");
-    EngineRig rig;
-    ASSERT_EQ(0, rig.Start());
-    UdpPeer client;
-    ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "status?"));
-    std::optional<Datagram> d = rig.msgTarget.RecvUntil("re:status?", 5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ(rig.engine.GetHostMsgPort(), d->fromPort);
-    // A datagram on the heartbeat port is read and dropped.
-    ASSERT_TRUE(client.SendTo(rig.engine.GetHostHbPort(), "ignored"));
-    EXPECT_FALSE(rig.msgTarget.Recv(500));
-    EXPECT_FALSE(rig.hbTarget.Recv(0));
 }
 
 // ---- Heartbeat ------------------------------------------------------------
@@ -326,23 +331,15 @@ TEST(CUdpProcessHeartbeat, ModeTwoSendsOneHeartbeatPerPeriod) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    // Heartbeats that arrived within 100 ms of the previous one: a due
-    // heartbeat follows the last send by a whole second.
-    int periods = 0;
-    int extra = 0;
+    // No heartbeat within 100 ms of the previous one: a due heartbeat follows
+    // the last send by a whole second.
     for (const auto& times : arrivals) {
         // Each engine's first heartbeat is due at once, then one per second.
         EXPECT_GE(times.size(), 3u);
-        for (size_t k = 1; k < times.size(); ++k, ++periods) {
-            if (times[k] - times[k - 1] < 100) {
-                ++extra;
-                ADD_FAILURE() << "heartbeat " << k << " came " << times[k] - times[k - 1]
-                              << " ms after the previous one";
-            }
+        for (size_t k = 1; k < times.size(); ++k) {
+            EXPECT_GE(times[k] - times[k - 1], 100u) << "heartbeat " << k << " came too early";
         }
     }
-    std::printf("mode 2, interval 1 s: %d periods on %d engines, %d extra heartbeats\n", periods,
-                kEngines, extra);
 }
 
 // ---- Scheduled transmission and trigger checks ----------------------------
@@ -378,79 +375,61 @@ protected:
     EngineRig m_rig;
 };
 
-TEST_F(CUdpProcessScheduled, OldestHeldPayloadAnswersNewTriggerNoEarlierThanImageTimePlusDelay) {
+// Three held: each trigger releases only the oldest, no earlier than the
+// trigger's image time plus the delay; with nothing held the answer is "NG".
+TEST_F(CUdpProcessScheduled,
+       EachTriggerReleasesTheOldestHeldPayloadNoEarlierThanImageTimePlusDelay) {
     StartHeld(300);
-    m_rig.Send("P1");
-    EXPECT_EQ(1u, m_rig.engine.GetHeldCount());
+    for (const char* payload : {"A", "B", "C"}) {
+        m_rig.Send(payload);
+    }
+    EXPECT_EQ(3u, m_rig.engine.GetHeldCount());
     EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "held payload left without a trigger";
 
-    const uint64_t imageTime = get_up_time();
-    Trigger().TriggerAt(imageTime);
-    std::optional<Datagram> d = m_rig.msgTarget.Recv(5000);
-    ASSERT_TRUE(d);
-    EXPECT_EQ("P1", d->bytes);
-    EXPECT_GE(d->arrivalMs, imageTime + 300);
-    EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
-    ASSERT_TRUE(WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
-    EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
-
-    // Nothing held: the answer is the two bytes "NG".
-    Trigger().Trigger();
-    EXPECT_EQ(std::string("NG", 2), m_rig.msgTarget.NextBytes());
-    EXPECT_FALSE(m_rig.msgTarget.Recv(500)) << "more than one answer for one trigger";
-}
-
-TEST_F(CUdpProcessScheduled, EachTriggerReleasesOnlyTheOldestHeldPayload) {
-    StartHeld(0);
-    m_rig.Send("A");
-    m_rig.Send("B");
-    m_rig.Send("C");
-    EXPECT_EQ(3u, m_rig.engine.GetHeldCount());
-
     for (const char* expected : {"A", "B", "C", "NG"}) {
-        Trigger().Trigger();
-        EXPECT_EQ(expected, m_rig.msgTarget.NextBytes());
+        const uint64_t imageTime = get_up_time();
+        Trigger().TriggerAt(imageTime);
+        std::optional<Datagram> d = m_rig.msgTarget.Recv(5000);
+        ASSERT_TRUE(d) << "no answer instead of " << expected;
+        EXPECT_EQ(expected, d->bytes);
+        EXPECT_GE(d->arrivalMs, imageTime + 300);
+        EXPECT_LT(d->arrivalMs, imageTime + 300 + 3000);
         EXPECT_FALSE(m_rig.msgTarget.Recv(300)) << "extra answer after " << expected;
+        ASSERT_TRUE(
+            WaitFor([&] { return m_rig.engine.m_nRecord.load() == Trigger().TriggerCount(); }));
     }
+    EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
 }
 
+// Each condition forwards what is held when it comes and what is sent while
+// it lasts.
 TEST_F(CUdpProcessScheduled, TriggerModeOffCountZeroOrFailingSourceForwardsEverythingHeld) {
     StartHeld(0);
-    auto expectForwarded = [&](const std::vector<std::string>& items, const char* why) {
-        for (const std::string& item : items) {
-            EXPECT_EQ(item, m_rig.msgTarget.NextBytes()) << why;
-        }
-        EXPECT_EQ(0u, m_rig.engine.GetHeldCount()) << why;
+    const std::vector<std::pair<std::string, std::function<void(bool)>>> conditions = {
+        {"trigger mode 0", [&](bool on) { Trigger().SetTriggerMode(on ? 0 : 1); }},
+        {"trigger count 0", [&](bool on) { Trigger().SetTriggerCount(on ? 0 : 1); }},
+        {"trigger mode query failing",
+         [&](bool on) { Trigger().SetFailure("TriggerMode", on ? 5 : 0); }},
+        {"trigger count query failing",
+         [&](bool on) { Trigger().SetFailure("TriggerCount", on ? 6 : 0); }},
+        {"scheduled transmission off",
+         [&](bool on) { m_rig.engine.SetScheduledTransEnable(on ? 0 : 1); }},
     };
-
     m_rig.Send("m1");
     m_rig.Send("m2");
     EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
     Trigger().SetTriggerMode(0);
-    expectForwarded({"m1", "m2"}, "trigger mode 0");
-    m_rig.Send("m3");  // forwarded straight away while the mode is 0
-    expectForwarded({"m3"}, "trigger mode 0, later payload");
-
-    Trigger().SetTriggerCount(0);
+    EXPECT_EQ("m1", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
+    EXPECT_EQ("m2", m_rig.msgTarget.NextBytes()) << "trigger mode 0 left a payload held";
     Trigger().SetTriggerMode(1);
-    m_rig.Send("c1");
-    m_rig.Send("c2");
-    expectForwarded({"c1", "c2"}, "trigger count 0");
-
-    Trigger().Trigger();
-    m_rig.engine.SetModuleEnable(1);
-    Trigger().SetFailure("TriggerMode", 5);
-    m_rig.Send("f1");
-    expectForwarded({"f1"}, "trigger mode query failing");
-    Trigger().SetFailure("TriggerMode", 0);
-    Trigger().SetFailure("TriggerCount", 6);
-    m_rig.Send("f2");
-    expectForwarded({"f2"}, "trigger count query failing");
-    Trigger().SetFailure("TriggerCount", 0);
-
-    m_rig.engine.SetScheduledTransEnable(0);
-    m_rig.Send("s1");
-    expectForwarded({"s1"}, "scheduled transmission off");
+    for (const auto& [why, set] : conditions) {
+        SCOPED_TRACE(why);
+        set(true);
+        m_rig.Send(why);
+        EXPECT_EQ(why, m_rig.msgTarget.NextBytes());
+        EXPECT_EQ(0u, m_rig.engine.GetHeldCount());
+        set(false);
+    }
 }
 
 TEST_F(CUdpProcessScheduled, SetModuleEnableRecordsCountUnlessSourceMissingOrFailing) {
@@ -489,8 +468,6 @@ TEST_F(CUdpProcessScheduled, ScheduledStepReportsSourceFailuresAndTakesNothing) 
     Trigger().SetTriggerCount(3);
     engine.SetModuleEnable(1);
 
-    EXPECT_TRUE(engine.CheckTriggerMode());
-    EXPECT_TRUE(engine.CheckTriggerCount());
     EXPECT_EQ(0, engine.ProcessScheduledTrans()) << "no new trigger";
     EXPECT_EQ(1u, engine.GetHeldCount());
 
@@ -500,11 +477,7 @@ TEST_F(CUdpProcessScheduled, ScheduledStepReportsSourceFailuresAndTakesNothing) 
     Trigger().SetFailure("TriggerImageTime", 0);
     Trigger().SetFailure("TriggerCount", 8);
     EXPECT_EQ(8, engine.ProcessScheduledTrans());
-    EXPECT_FALSE(engine.CheckTriggerCount());
     Trigger().SetFailure("TriggerCount", 0);
-    Trigger().SetFailure("TriggerMode", 2);
-    EXPECT_FALSE(engine.CheckTriggerMode());
-    Trigger().SetFailure("TriggerMode", 0);
     EXPECT_EQ(1u, engine.GetHeldCount()) << "a failed step must not take a payload";
     EXPECT_EQ(3, engine.m_nRecord.load());
 
@@ -523,8 +496,6 @@ TEST_F(CUdpProcessScheduled, InitAfterDeInitKeepsHeldQueueAndRecord) {
     m_rig.Send("k2");
     const int record = m_rig.engine.m_nRecord.load();
     m_rig.engine.DeInit();
-    EXPECT_FALSE(m_rig.engine.IsMsgTaskRunning());
-    EXPECT_FALSE(m_rig.engine.IsHbTaskRunning());
     EXPECT_EQ(2u, m_rig.engine.GetHeldCount());
     EXPECT_EQ(record, m_rig.engine.m_nRecord.load());
 
@@ -542,7 +513,6 @@ TEST(CUdpProcessLifecycle, ManyInitDeInitCyclesLeaveNoThreadAndKeepWorking) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(-1, rig.engine.DeInit());
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
-    EXPECT_EQ(-1, rig.engine.m_nRecord.load());
     for (int i = 0; i < 40; ++i) {
         ASSERT_EQ(0, rig.Start(1));
         if (i % 4 == 1) {
@@ -629,21 +599,15 @@ int SpawnFailureChild(long extraThreads) {
     if (syscall(SYS_capset, &capHeader, capData) != 0) {
         return kChildNoRealtime;
     }
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
-    pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+    // Tried on this thread and given back at once: the same permission a
+    // task's real-time start needs.
     sched_param param{};
     param.sched_priority = 60;
-    pthread_attr_setschedparam(&attr, &param);
-    pthread_t probe;
-    const int probed = pthread_create(
-        &probe, &attr, [](void*) -> void* { return nullptr; }, nullptr);
-    pthread_attr_destroy(&attr);
-    if (probed != 0) {
+    if (sched_setscheduler(0, SCHED_FIFO, &param) != 0) {
         return kChildNoRealtime;
     }
-    pthread_join(probe, nullptr);
+    param.sched_priority = 0;
+    sched_setscheduler(0, SCHED_OTHER, &param);
     // Counted after the switch, so that a sanitizer's own threads are in it.
     const int threads = ThreadCount();
     rlimit lim{};
@@ -699,6 +663,189 @@ TEST(CUdpProcessLifecycle, HeartbeatTaskThatCannotStartFailsInitAndDeInitStillSt
     FAIL() << "the message task never started under the tried limits";
 }
 
+// ---- Wake-ups when a record enters an empty send queue (low-latency build) ----
+//
+// What must hold in both builds: a wake-up that is lost or comes without a
+// record never loses a datagram and never holds one back beyond the task's
+// own 1 ms wait. Every wake-up is lost when the endpoint's wake-up descriptor is
+// turned into the write end of a pipe: the producers' writes land where the
+// task's wait never looks. Spurious wake-ups come from a second thread that
+// writes the descriptor with nothing queued.
+
+// Far beyond one 1 ms pass even on a loaded machine under a sanitizer, and
+// far below "never": a datagram whose wake-up was lost must not wait for the
+// next record to carry it out.
+constexpr int kArrivalMs = 2000;
+
+enum class Wake { kUntouched, kLost, kSpurious };
+
+struct WakeCase {
+    bool heartbeatEndpoint;  // mode 2 heartbeats instead of results
+    Wake wake;
+};
+
+// Loses every wake-up of one endpoint for good: its descriptor number is
+// made the (non-blocking) write end of a pipe whose read end is kept here, so
+// producers still write (and count) but the task's wait never sees it
+// readable. Must outlive the engine: the read end stays open while anybody
+// may write.
+class LostWakeUps {
+public:
+    LostWakeUps() = default;
+    ~LostWakeUps() {
+        if (m_nRead >= 0) {
+            close(m_nRead);
+        }
+    }
+    LostWakeUps(const LostWakeUps&) = delete;
+    LostWakeUps& operator=(const LostWakeUps&) = delete;
+
+    bool Take(int wakeFd) {
+        int p[2];
+        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0 || dup2(p[1], wakeFd) != wakeFd) {
+            return false;
+        }
+        close(p[1]);
+        m_nRead = p[0];
+        return true;
+    }
+    // Wake-ups written since Take (8 bytes each, up to the pipe's capacity).
+    int Count() const {
+        int bytes = 0;
+        return m_nRead >= 0 && ioctl(m_nRead, FIONREAD, &bytes) == 0 ? bytes / 8 : 0;
+    }
+
+private:
+    int m_nRead = -1;
+};
+
+// While alive, a thread that makes wake-ups without records: writes the
+// descriptor every 100 us. Nothing in the default build, which has none.
+class SpuriousWakeUps {
+public:
+    explicit SpuriousWakeUps(int fd) {
+        if (fd < 0) {
+            return;
+        }
+        m_thread = std::thread([this, fd] {
+            while (!m_bStop.load()) {
+                eventfd_write(fd, 1);
+                m_nCount.fetch_add(1);
+                usleep(100);
+            }
+        });
+    }
+    ~SpuriousWakeUps() {
+        m_bStop.store(true);
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    uint64_t Count() const { return m_nCount.load(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_nCount{0};
+    std::thread m_thread;
+};
+
+class WakeTable : public ::testing::TestWithParam<WakeCase> {
+protected:
+    LostWakeUps m_lost;  // before the engine: outlives it
+    EngineRig m_rig;
+    udp::CUdpProcess& m_engine = m_rig.engine;
+};
+
+// One record at a time, each awaited before the next is queued, so nothing
+// but the task's own wait can carry it out: a lost wake-up that left it
+// waiting for more traffic would fail the arrival deadline. Heartbeats with
+// interval 0 are queued in every pass that finds the heartbeat queue empty,
+// so each one is a fresh empty-to-non-empty step for its task.
+TEST_P(WakeTable, EveryDatagramLeavesOnceInOrderWithinThePassBound) {
+    const WakeCase c = GetParam();
+    const int fd = c.heartbeatEndpoint ? m_engine.GetHbWakeFd() : m_engine.GetMsgWakeFd();
+    EXPECT_EQ(udp::UdpConnection::kWakeOnQueue, fd >= 0);
+    if (fd >= 0 && c.wake == Wake::kLost) {
+        ASSERT_TRUE(m_lost.Take(fd));
+    }
+    if (c.heartbeatEndpoint) {
+        m_rig.Heartbeat(2, 0, "HB");
+    }
+    ASSERT_EQ(0, m_rig.Start());
+    SpuriousWakeUps spurious(c.wake == Wake::kSpurious ? fd : -1);
+    if (!c.heartbeatEndpoint) {
+        for (int sent = 0; sent < 200; ++sent) {
+            const std::string payload = "r" + std::to_string(sent);
+            m_rig.Send(payload);
+            ASSERT_EQ(payload, m_rig.msgTarget.NextBytes(kArrivalMs))
+                << "record " << sent << " lost, held back, out of order or duplicated";
+        }
+    } else {
+        const std::vector<Datagram> got = m_rig.hbTarget.Collect(2000);
+        ASSERT_GE(got.size(), 10u) << "heartbeats stalled";
+        uint64_t longestGap = 0;
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ("HB", got[i].bytes);
+            if (i > 0) {
+                longestGap = std::max(longestGap, got[i].arrivalMs - got[i - 1].arrivalMs);
+            }
+        }
+        EXPECT_LT(longestGap, static_cast<uint64_t>(kArrivalMs));
+    }
+    // The case really disturbed some wake-ups (the default build has none).
+    if (fd >= 0 && c.wake != Wake::kUntouched) {
+        EXPECT_GT(c.wake == Wake::kLost ? m_lost.Count() : spurious.Count(), 0u)
+            << "no wake-up was disturbed";
+    }
+    m_engine.SetHeartbeatTranMode(0);
+    m_rig.hbTarget.Drain();
+    EXPECT_FALSE(m_rig.msgTarget.Recv(300)) << "a datagram nobody queued";
+}
+
+std::string CaseName(const ::testing::TestParamInfo<WakeCase>& param) {
+    static const char* const kWake[] = {"Untouched", "Lost", "Spurious"};
+    return std::string(param.param.heartbeatEndpoint ? "Heartbeat" : "Results") +
+           kWake[static_cast<int>(param.param.wake)];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothEndpoints, WakeTable,
+    ::testing::Values(WakeCase{false, Wake::kUntouched}, WakeCase{false, Wake::kLost},
+                      WakeCase{false, Wake::kSpurious}, WakeCase{true, Wake::kUntouched},
+                      WakeCase{true, Wake::kLost}, WakeCase{true, Wake::kSpurious}),
+    CaseName);
+
+// A wake-up without a record is cleared by the task, which then goes back to
+// its 1 ms wait: it neither sends anything nor spins on a descriptor left
+// readable (a spinning task would take about a whole CPU second per second).
+TEST_F(WakeTable, WakeUpWithNothingQueuedIsClearedAndBothTasksGoBackToWaiting) {
+    ASSERT_EQ(0, m_rig.Start());
+    for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
+        if (fd >= 0) {
+            ASSERT_EQ(0, eventfd_write(fd, 3));
+        }
+    }
+    EXPECT_FALSE(m_rig.msgTarget.Recv(300));
+    EXPECT_FALSE(m_rig.hbTarget.Recv(0));
+    for (int fd : {m_engine.GetMsgWakeFd(), m_engine.GetHbWakeFd()}) {
+        if (fd >= 0) {
+            EXPECT_FALSE(WaitReadable(fd, 0)) << "wake-up left uncleared";
+        }
+    }
+    const uint64_t cpu0 = ThreadCpuNs("udp_input_task") + ThreadCpuNs("udp_out_task");
+    const auto t0 = std::chrono::steady_clock::now();
+    usleep(1000000);
+    const uint64_t cpu1 = ThreadCpuNs("udp_input_task") + ThreadCpuNs("udp_out_task");
+    const auto wallNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    EXPECT_LT(static_cast<double>(cpu1 - cpu0), 0.5 * static_cast<double>(wallNs))
+        << "the tasks are busy while nothing is queued";
+
+    m_rig.Send("after");
+    EXPECT_EQ("after", m_rig.msgTarget.NextBytes(kArrivalMs));
+}
+
 // ---- Descriptors above the select limit -----------------------------------
 
 TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
@@ -715,21 +862,34 @@ TEST(CUdpProcessDescriptors, EngineWithSocketsAbove1024SendsAndReceives) {
     }
     ASSERT_GE(fillers.back(), 0);
 
+    // The proxy answers every request with "echo:" and its text.
+    CCommProxy::getInstance().SetCommandHandler(
+        [](const CCommProxy::MessageInfo& request, std::string& reply) {
+            reply = std::string("echo:") + request.szMsg;
+            return true;
+        });
     {
-        EchoProxy proxy("echo:");
         EngineRig rig;
         ASSERT_GT(rig.msgTarget.Fd(), 1024);
         rig.Heartbeat(2, 1, "high");
         ASSERT_EQ(0, rig.Start());
+        const uint16_t msgPort = rig.engine.GetHostMsgPort();
+        EXPECT_EQ(From("high", rig.engine.GetHostHbPort()), rig.hbTarget.NextFrom());
         rig.Send("payload");
-        EXPECT_TRUE(rig.msgTarget.RecvUntil("payload", 5000));
+        EXPECT_EQ(From("payload", msgPort), rig.msgTarget.NextFrom());
+        // A request on the message port is answered to the message target; a
+        // datagram on the heartbeat port is read and dropped, never answered.
         UdpPeer client;
-        ASSERT_TRUE(client.SendTo(rig.engine.GetHostMsgPort(), "ping"));
-        EXPECT_TRUE(rig.msgTarget.RecvUntil("echo:ping", 5000));
-        std::optional<Datagram> hb = rig.hbTarget.RecvUntil("high", 5000);
-        ASSERT_TRUE(hb);
-        EXPECT_EQ(rig.engine.GetHostHbPort(), hb->fromPort);
+        ASSERT_TRUE(client.SendTo(rig.engine.GetHostHbPort(), "dropped"));
+        ASSERT_TRUE(client.SendTo(msgPort, "ping"));
+        EXPECT_EQ(From("echo:ping", msgPort), rig.msgTarget.NextFrom());
+        for (const Datagram& d : rig.hbTarget.Collect(1000)) {
+            EXPECT_EQ("high", d.bytes) << "a datagram on the heartbeat port was answered";
+        }
+        EXPECT_FALSE(rig.msgTarget.Recv(0));
     }
+    CCommProxy::getInstance().SetCommandHandler(nullptr);
+    EXPECT_TRUE(CCommProxy::getInstance().WaitIdle(5000));
     for (int fd : fillers) {
         close(fd);
     }
