@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "LogHelpers.h"
 #include "StdoutCapture.h"
 #include "udptrans/udptrans_api.h"
 #include "UtLog.h"
-#include "WriterLines.h"
 
 namespace {
 
@@ -61,9 +61,6 @@ TEST(LogPrint, PerIdThresholdDecidesOutputAndOutOfRangeIdsStaySilent) {
     log_print_mod(-5, 6, "negative\n");
     EXPECT_EQ("info x\nerr 6\nraw\n", cap.Stop());
     EXPECT_EQ(8, log_get_priority(300));
-    EXPECT_EQ(8, log_get_priority(100000));
-    EXPECT_FALSE(udp::LogWanted(300, 6));
-    EXPECT_FALSE(udp::LogWanted(-1, 6));
 
     EXPECT_EQ(8, log_get_priority(299));
     log_set_priority(-1, 3);
@@ -72,8 +69,6 @@ TEST(LogPrint, PerIdThresholdDecidesOutputAndOutOfRangeIdsStaySilent) {
     }
     log_set_priority(42, 0x104);  // only the low 8 bits count
     EXPECT_EQ(4, log_get_priority(42));
-    log_set_priority(7, 255);
-    EXPECT_EQ(255, log_get_priority(7));
 }
 
 TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
@@ -83,6 +78,7 @@ TEST(LogPrint, CallbackOnlyDeliveryAndReservedId) {
     log_print_mod(298, 6, "never %d\n", 298);
     log_print_mod(297, 6, "callback only %d\n", 297);
     log_print_mod(297, 2, "below callback level\n");
+    // The macros' gate agrees: a line only the callback wants is still made.
     EXPECT_FALSE(udp::LogWanted(298, 6) || udp::LogWanted(297, 2));
     EXPECT_TRUE(udp::LogWanted(297, 6));
     // An output line reaches the callback too, id 298 included, as long as
