@@ -3,29 +3,24 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <fstream>
+#include <regex>
 #include <set>
-#include <sstream>
 #include <string>
+
+#include "TempDir.h"
 
 namespace {
 
 // Names between "global:" and "local:" in the version script.
 std::set<std::string> MapNames(const std::string& path) {
-    std::stringstream all;
-    all << std::ifstream(path).rdbuf();
-    std::string text = all.str();
-    for (size_t open; (open = text.find("/*")) != std::string::npos;) {  // drop comments
-        text.erase(open, text.find("*/", open) + 2 - open);
-    }
+    const std::string text =
+        std::regex_replace(ts::ReadFile(path), std::regex(R"(/\*[\s\S]*?\*/)"), "");  // comments
     const size_t global = text.find("global:");
-    std::istringstream body(text.substr(0, text.find("local:")).substr(global + 7));
+    const std::string body = text.substr(global, text.find("local:") - global);
+    const std::regex name(R"(([A-Za-z_]\w*)\s*;)");
     std::set<std::string> names;
-    for (std::string token; std::getline(body, token, ';');) {
-        std::istringstream word(token);
-        if (word >> token) {
-            names.insert(token);
-        }
+    for (std::sregex_iterator it(body.begin(), body.end(), name), end; it != end; ++it) {
+        names.insert((*it)[1]);
     }
     return names;
 }
