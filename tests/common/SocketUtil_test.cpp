@@ -38,14 +38,9 @@ const bool kSigpipeCounted = [] {
 struct Fd {
     explicit Fd(int fd = -1) : m_nFd(fd) {}
     Fd(Fd&& other) noexcept : m_nFd(std::exchange(other.m_nFd, -1)) {}
-    ~Fd() { Reset(); }
+    ~Fd() { close(m_nFd); }  // close(-1) fails harmlessly
     int get() const { return m_nFd; }
-    void Reset(int fd = -1) {
-        if (m_nFd >= 0) {
-            close(m_nFd);
-        }
-        m_nFd = fd;
-    }
+    void Reset() { close(std::exchange(m_nFd, -1)); }
     int m_nFd;
 };
 
@@ -400,8 +395,6 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
     EXPECT_EQ(3, sendn_with_error(a.get(), "abc", 3, 1000, nullptr));
 }
 
-void NoteSignal(int) {}
-
 TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     // Readable but not a socket: the receive itself fails.
     auto [r, w] = Pair(false);
@@ -416,7 +409,7 @@ TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     // would end 200 ms after it, and one that gave up would not return -3.
     // (The handler's own moment is no measure: a sanitizer may run it late.)
     struct sigaction note {};
-    note.sa_handler = NoteSignal;
+    note.sa_handler = [](int) {};
     struct sigaction previous {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &note, &previous));
     auto [a, b] = Pair();
