@@ -368,6 +368,7 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
         std::vector<char> got(data.size());
         std::thread reader([&got, size, fd = s.get()] {
             EXPECT_EQ(size, recv(fd, got.data(), got.size(), MSG_WAITALL));
+            EXPECT_EQ(0, recv(fd, got.data(), 1, 0)) << "bytes beyond the end";
         });
         int status = 77;
         EXPECT_EQ(size, m.call(c.get(), data.data(), size, m.limit, &status)) << m.limit;
