@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>

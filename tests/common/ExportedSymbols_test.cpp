@@ -3,18 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "TempDir.h"
 
 namespace {
 
 // Names between "global:" and "local:" in the version script.
 std::set<std::string> MapNames(const std::string& path) {
-    std::stringstream all;
-    all << std::ifstream(path).rdbuf();
-    std::string text = all.str();
+    std::string text = ts::ReadFile(path);
     for (size_t open; (open = text.find("/*")) != std::string::npos;) {  // drop comments
         text.erase(open, text.find("*/", open) + 2 - open);
     }
@@ -49,7 +48,6 @@ std::set<std::string> ExportedNames(const std::string& library) {
 TEST(ExportedSymbols, ExactlyTheMappedNamesAreExported) {
     const std::set<std::string> mapped = MapNames(UDPTRANS_EXPORT_MAP);
     ASSERT_GT(mapped.size(), 20u) << "could not read " << UDPTRANS_EXPORT_MAP;
-    EXPECT_EQ(1u, mapped.count("log_print_mod"));
     const std::set<std::string> exported = ExportedNames(UDPTRANS_LIBRARY);
     ASSERT_FALSE(exported.empty()) << "nm found nothing in " << UDPTRANS_LIBRARY;
     for (const std::string& name : mapped) {

@@ -8,9 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 #include <tuple>
 
 #include "StdoutCapture.h"

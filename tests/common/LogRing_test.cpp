@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "LogHelpers.h"
 #include "LogState.h"
 #include "udptrans/udptrans_api.h"
 
@@ -30,8 +31,10 @@ protected:
             ASSERT_EQ(0, Push(std::string(len, static_cast<char>(fill + i)))) << i;
         }
     }
-    static void Pop(int count) {
-        for (int i = 0; i < count; ++i) {
+    // Pops lines first..last-1 of such a run, checking each on the way.
+    static void PopLines(int first, int last, size_t len, char fill) {
+        for (int i = first; i < last; ++i) {
+            ASSERT_EQ(std::string(len, static_cast<char>(fill + i)), Front()) << i;
             log_buf_pop_front();
         }
     }
@@ -55,7 +58,6 @@ TEST_F(LogRing, InitRefusesZeroSizeAndSecondBufferAndNoBufferRefusesPush) {
     EXPECT_EQ(nullptr, log_buf_front().data);
     EXPECT_EQ(nullptr, log_buf_back().data);
     log_buf_pop_front();  // harmless
-    EXPECT_EQ(0, log_buf_init(512));
 }
 
 TEST_F(LogRing, RecordLayoutAndEmptiedBufferStartsAgainAtOffsetZero) {
@@ -94,10 +96,7 @@ TEST_F(LogRing, FullBufferRefusesTenthHundredByteLineButTakesASmallOne) {
     EXPECT_EQ(-1, Push(std::string(80, 'X')));
     ASSERT_EQ(0, Push(std::string(78, 'b')));  // record 82 < 84
     EXPECT_EQ(-1, Push("c"));                  // 2 left
-    for (int i = 0; i < 9; ++i) {
-        ASSERT_EQ(std::string(100, static_cast<char>('0' + i)), Front()) << i;
-        log_buf_pop_front();
-    }
+    ASSERT_NO_FATAL_FAILURE(PopLines(0, 9, 100, '0'));
     EXPECT_EQ(std::string(78, 'b'), Front());
 }
 
@@ -117,10 +116,7 @@ TEST_F(LogRing, WrapPlacesLineAtStartBehindMarkerOnlyWhenShorterThanFreedStart) 
     // must stay strictly below it.
     EXPECT_EQ(-1, Push(std::string(50, 'n')));
     ASSERT_EQ(0, Push(std::string(49, 'y')));
-    for (int i = 2; i < 9; ++i) {
-        ASSERT_EQ(std::string(100, static_cast<char>('0' + i)), Front());
-        log_buf_pop_front();
-    }
+    ASSERT_NO_FATAL_FAILURE(PopLines(2, 9, 100, '0'));
     // The marker is never reported: the next front is the wrapped line.
     EXPECT_EQ(std::string(150, 'W'), Front());
     EXPECT_EQ(0, Header(936)[2]);  // consumed together with the line before it
@@ -139,7 +135,7 @@ TEST_F(LogRing, RecordEndingInTailSendsReaderStraightToStart) {
     EXPECT_EQ(reinterpret_cast<const char*>(Header(4)), log_buf_back().data);
     EXPECT_EQ(2, Header(1018)[0]);
     EXPECT_EQ(1, Header(1018)[3]);
-    Pop(8);
+    ASSERT_NO_FATAL_FAILURE(PopLines(1, 9, 100, 'a'));
     EXPECT_EQ(std::string(78, 't'), Front());
     log_buf_pop_front();
     // The reader jumps from the tail to the start without visiting the
@@ -148,20 +144,9 @@ TEST_F(LogRing, RecordEndingInTailSendsReaderStraightToStart) {
     EXPECT_EQ(1, Header(1018)[2]);
 }
 
-// Drives the offsets apart while the buffer runs empty: after a wrap the read
-// offset restarts from 0 although the reader sits further on.
 TEST_F(LogRing, RefusedWrapOnEmptyBufferLeavesMarkerInFront) {
-    PushLines(9, 100, 'a');
-    Pop(8);
-    ASSERT_EQ(0, Push(std::string(510, 'b')));  // wraps to offset 0
-    Pop(2);
-    PushLines(4, 100, 'c');
-    Pop(4);
-    ASSERT_EQ(nullptr, log_buf_front().data);
-
     // Empty, yet the wrap is refused and its marker becomes front and back.
-    EXPECT_EQ(-1, Push(std::string(510, 'd')));
-    EXPECT_TRUE(udp::LogBufFrontIsMarker());
+    ASSERT_NO_FATAL_FAILURE(ts::MarkerInFrontOfEmptyRing());
     ASSERT_EQ(0, Push(std::string(100, 'e')));
     EXPECT_EQ(nullptr, log_buf_front().data);  // the marker hides the line
     EXPECT_EQ(std::string(100, 'e'), Back());

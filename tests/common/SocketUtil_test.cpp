@@ -8,15 +8,14 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -39,14 +38,9 @@ const bool kSigpipeCounted = [] {
 struct Fd {
     explicit Fd(int fd = -1) : m_nFd(fd) {}
     Fd(Fd&& other) noexcept : m_nFd(std::exchange(other.m_nFd, -1)) {}
-    ~Fd() { Reset(); }
+    ~Fd() { close(m_nFd); }  // close(-1) fails harmlessly
     int get() const { return m_nFd; }
-    void Reset(int fd = -1) {
-        if (m_nFd >= 0) {
-            close(m_nFd);
-        }
-        m_nFd = fd;
-    }
+    void Reset() { close(std::exchange(m_nFd, -1)); }
     int m_nFd;
 };
 
@@ -55,50 +49,48 @@ long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Binds to a kernel-chosen loopback port and returns its address.
-sockaddr_in BindAny(int fd) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)));
-    EXPECT_EQ(0, getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len));
-    return a;
-}
+// A loopback TCP socket bound to a kernel-chosen port, listening unless
+// `backlog` is negative; `rcvbuf` > 0 shrinks its receive buffer first.
+struct Listener {
+    explicit Listener(int backlog = 8, int rcvbuf = 0) {
+        if (rcvbuf > 0) {
+            setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+        }
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        EXPECT_EQ(0, bind(fd.get(), Addr(), sizeof(addr)));
+        EXPECT_EQ(0, getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len));
+        EXPECT_TRUE(backlog < 0 || listen(fd.get(), backlog) == 0);
+    }
+    const sockaddr* Addr() const { return reinterpret_cast<const sockaddr*>(&addr); }
+    Fd Accept() const { return Fd(accept(fd.get(), nullptr, nullptr)); }
+
+    Fd fd{socket(AF_INET, SOCK_STREAM, 0)};
+    sockaddr_in addr{};
+};
 
 // A connected loopback TCP pair (client, server). Small buffers make "the
 // peer stopped reading" reachable with little data.
 std::pair<Fd, Fd> Connected(int bufferBytes = 0) {
-    Fd l(socket(AF_INET, SOCK_STREAM, 0));
+    const Listener l(8, bufferBytes);
     Fd c(socket(AF_INET, SOCK_STREAM, 0));
     if (bufferBytes > 0) {
-        setsockopt(l.get(), SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
         setsockopt(c.get(), SOL_SOCKET, SO_SNDBUF, &bufferBytes, sizeof(bufferBytes));
     }
-    const sockaddr_in a = BindAny(l.get());
-    EXPECT_EQ(0, listen(l.get(), 8));
-    EXPECT_EQ(0, connect(c.get(), reinterpret_cast<const sockaddr*>(&a), sizeof(a)));
-    return {std::move(c), Fd(accept(l.get(), nullptr, nullptr))};
+    EXPECT_EQ(0, connect(c.get(), l.Addr(), sizeof(l.addr)));
+    return {std::move(c), l.Accept()};
 }
 
-std::pair<Fd, Fd> UnixPair() {
+// A Unix stream socket pair, or a pipe (read end, write end).
+std::pair<Fd, Fd> Pair(bool unixSockets = true) {
     int sv[2] = {-1, -1};
-    EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, sv));
+    EXPECT_EQ(0, unixSockets ? socketpair(AF_UNIX, SOCK_STREAM, 0, sv) : pipe(sv));
     return {Fd(sv[0]), Fd(sv[1])};
 }
 
 bool IsNonBlocking(int fd) {
     return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0;
-}
-
-// Writes until the kernel takes no more, then leaves the descriptor blocking:
-// the next wait for writability runs into its limit.
-void FillSendBuffer(int fd) {
-    ASSERT_EQ(0, setNonBlock(fd, 1));
-    std::vector<char> chunk(65536, 'f');
-    while (send(fd, chunk.data(), chunk.size(), 0) > 0) {
-    }
-    ASSERT_EQ(0, setNonBlock(fd, 0));
 }
 
 // A descriptor number that is not open, for "the wait fails". It must lie
@@ -110,24 +102,6 @@ int ClosedDescriptor(int at = 0) {
     close(s);
     close(fd);
     return fd;
-}
-
-// Reads everything the peer sends until it closes.
-std::vector<char> ReadAll(int fd) {
-    std::vector<char> got;
-    char buf[65536];
-    for (ssize_t n; (n = recv(fd, buf, sizeof(buf), 0)) > 0;) {
-        got.insert(got.end(), buf, buf + n);
-    }
-    return got;
-}
-
-std::vector<char> Pattern(size_t size) {
-    std::vector<char> v(size);
-    for (size_t i = 0; i < size; ++i) {
-        v[i] = static_cast<char>((i * 131u + i / 251u) & 0xFF);
-    }
-    return v;
 }
 
 // A byte every 30 ms never lets one wait expire; only a budget shared by all
@@ -152,11 +126,8 @@ void ExpectRecvnBudgetShared(int fd, int peer) {
 bool AllowHighDescriptors() {
     rlimit lim{};
     getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_cur < 1200 && (lim.rlim_max == RLIM_INFINITY || lim.rlim_max >= 1200)) {
-        lim.rlim_cur = 1200;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
-    return getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= 1200;
+    lim.rlim_cur = std::max(lim.rlim_cur, std::min<rlim_t>(1200, lim.rlim_max));
+    return setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= 1200;
 }
 
 Fd High(Fd low) {
@@ -211,7 +182,7 @@ void RunGrid(bool high) {
             EXPECT_EQ(want.ret, t.call(fd, buf, len, ms, &status)) << "limit " << ms;
             EXPECT_EQ(want.status, status) << "limit " << ms;
         };
-        auto [low, b] = UnixPair();
+        auto [low, b] = Pair();
         Fd a = high ? High(std::move(low)) : std::move(low);
         char buf[5] = {'h', 'e', 'l', 'l', 'o'};
 
@@ -223,6 +194,13 @@ void RunGrid(bool high) {
             char got[10];
             ASSERT_EQ(10, recv(b.get(), got, 10, MSG_WAITALL));
             EXPECT_EQ(0, memcmp(got, "hellohello", 10));
+            // Write until the kernel takes no more, then block again: the
+            // next wait for writability runs into its limit.
+            ASSERT_EQ(0, setNonBlock(a.get(), 1));
+            const std::vector<char> chunk(65536, 'f');
+            while (send(a.get(), chunk.data(), chunk.size(), 0) > 0) {
+            }
+            ASSERT_EQ(0, setNonBlock(a.get(), 0));
         } else {
             ASSERT_EQ(5, send(b.get(), "abcde", 5, 0));
             expect({5, okStatus}, a.get(), buf, 5, 200);
@@ -236,9 +214,6 @@ void RunGrid(bool high) {
             EXPECT_EQ(0, memcmp(buf, "fghij", 5));
         }
 
-        if (t.sends) {
-            FillSendBuffer(a.get());
-        }
         auto start = Clock::now();
         expect(t.atLimit, a.get(), buf, 5, 200);
         EXPECT_GE(MsSince(start), 150);
@@ -274,21 +249,19 @@ TEST(SocketTransfer, DescriptorsAboveFdSetSizeGiveTheSameOutcomes) {
         GTEST_SKIP() << "open-file limit too low";
     }
     RunGrid(true);
-    auto [low, b] = UnixPair();
+    auto [low, b] = Pair();
     Fd a = High(std::move(low));
     ExpectRecvnBudgetShared(a.get(), b.get());
 
-    Fd l(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in addr = BindAny(l.get());
-    ASSERT_EQ(0, listen(l.get(), 8));
+    const Listener l;
     Fd s = High(Fd(socket(AF_INET, SOCK_STREAM, 0)));
-    EXPECT_EQ(0, connectWithTimeOut(s.get(), reinterpret_cast<const sockaddr*>(&addr), 2000000));
+    EXPECT_EQ(0, connectWithTimeOut(s.get(), l.Addr(), 2000000));
     EXPECT_FALSE(IsNonBlocking(s.get()));
-    EXPECT_GE(Fd(accept(l.get(), nullptr, nullptr)).get(), 0);
+    EXPECT_GE(l.Accept().get(), 0);
 }
 
 TEST(UtilSelect, KeepsOneBudgetAcrossWaits) {
-    auto [a, b] = UnixPair();
+    auto [a, b] = Pair();
     constexpr long long kBudgetMs = 1900;
     timeval tv{1, 900000};
     fd_set set;
@@ -331,7 +304,7 @@ TEST(UtilSelect, KeepsOneBudgetAcrossWaits) {
 
 TEST(UtilRecvn, CountsPartialTransfersAndSharesOneBudget) {
     for (unsigned int limit : {5000u, UTIL_NO_TIMEOUT}) {
-        auto [a, b] = UnixPair();
+        auto [a, b] = Pair();
         // Non-blocking: the no-limit mode has to ride over EAGAIN.
         ASSERT_EQ(0, setNonBlock(a.get(), 1));
         std::thread writer([fd = b.get()] {
@@ -353,7 +326,7 @@ TEST(UtilRecvn, CountsPartialTransfersAndSharesOneBudget) {
         EXPECT_EQ(6, util_recvn(a.get(), buf, sizeof(buf), limit, &status));
         EXPECT_EQ(2, status);
     }
-    auto [a, b] = UnixPair();
+    auto [a, b] = Pair();
     char buf[20];
     int status = 77;
     ASSERT_EQ(10, send(b.get(), "0123456789", 10, 0));
@@ -375,7 +348,10 @@ TEST(UtilRecvn, CountsPartialTransfersAndSharesOneBudget) {
 // The send-everything functions on TCP with small buffers. util_sendn's
 // limited mode makes a single send, so a non-blocking socket takes only part.
 TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
-    const std::vector<char> data = Pattern(4 << 20);
+    std::vector<char> data(4 << 20);
+    for (size_t i = 0; i < data.size(); ++i) {
+        data[i] = static_cast<char>((i * 131u + i / 251u) & 0xFF);
+    }
     const int size = static_cast<int>(data.size());
     struct Mode {
         std::function<int(int, const char*, int, unsigned, int*)> call;
@@ -389,8 +365,11 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
         auto [c, s] = Connected(16384);
         // The no-limit mode of util_sendn has to ride over EAGAIN.
         ASSERT_EQ(0, setNonBlock(c.get(), m.nonBlocking));
-        std::vector<char> got;
-        std::thread reader([&got, fd = s.get()] { got = ReadAll(fd); });
+        std::vector<char> got(data.size());
+        std::thread reader([&got, size, fd = s.get()] {
+            EXPECT_EQ(size, recv(fd, got.data(), got.size(), MSG_WAITALL));
+            EXPECT_EQ(0, recv(fd, got.data(), 1, 0)) << "bytes beyond the end";
+        });
         int status = 77;
         EXPECT_EQ(size, m.call(c.get(), data.data(), size, m.limit, &status)) << m.limit;
         EXPECT_EQ(0, status);
@@ -413,17 +392,13 @@ TEST(SendAll, LargeTransfersArriveWholeOrStopAtTheLimitWithThePartialCount) {
         ASSERT_EQ(sent, recv(s.get(), got.data(), got.size(), MSG_WAITALL));
         EXPECT_EQ(0, memcmp(got.data(), data.data(), got.size()));
     }
-    auto [a, b] = UnixPair();
+    auto [a, b] = Pair();
     EXPECT_EQ(3, sendn_with_error(a.get(), "abc", 3, 1000, nullptr));
 }
 
-void NoteSignal(int) {}
-
 TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     // Readable but not a socket: the receive itself fails.
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    Fd r(fds[0]), w(fds[1]);
+    auto [r, w] = Pair(false);
     ASSERT_EQ(1, write(w.get(), "p", 1));
     char buf[4];
     EXPECT_EQ(-2, recv_with_timeout(r.get(), buf, sizeof(buf), 200));
@@ -435,10 +410,10 @@ TEST(RecvWithTimeout, NonSocketFailsAndASignalStartsANewWait) {
     // would end 200 ms after it, and one that gave up would not return -3.
     // (The handler's own moment is no measure: a sanitizer may run it late.)
     struct sigaction note {};
-    note.sa_handler = NoteSignal;
+    note.sa_handler = [](int) {};
     struct sigaction previous {};
     ASSERT_EQ(0, sigaction(SIGUSR1, &note, &previous));
-    auto [a, b] = UnixPair();
+    auto [a, b] = Pair();
     bool signalledInTheWait = false;
     for (int attempt = 0; attempt < 3 && !signalledInTheWait; ++attempt) {
         const auto start = Clock::now();
@@ -486,49 +461,41 @@ TEST(SocketSwitches, NonBlockAndKeepAliveSetAndClear) {
 }
 
 TEST(ConnectWithTimeOut, ConnectsOrRefusesAndLeavesTheDescriptorBlocking) {
-    Fd l(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in a = BindAny(l.get());
     // Bound but not listening yet: the port is ours and certainly closed.
     // Loopback may refuse inside connect() (-1) or report it after the wait (-2).
+    const Listener l(-1);
     Fd refused(socket(AF_INET, SOCK_STREAM, 0));
-    const int rc =
-        connectWithTimeOut(refused.get(), reinterpret_cast<const sockaddr*>(&a), 2000000);
+    const int rc = connectWithTimeOut(refused.get(), l.Addr(), 2000000);
     EXPECT_TRUE(rc == -2 || rc == -1) << rc;
     EXPECT_FALSE(IsNonBlocking(refused.get()));
 
-    ASSERT_EQ(0, listen(l.get(), 8));
+    ASSERT_EQ(0, listen(l.fd.get(), 8));
     for (unsigned int limit : {2000000u, 0xFFFFFFFFu}) {
         Fd s(socket(AF_INET, SOCK_STREAM, 0));
         ASSERT_EQ(0, setNonBlock(s.get(), 1));  // blocking afterwards even so
-        EXPECT_EQ(0, connectWithTimeOut(s.get(), reinterpret_cast<const sockaddr*>(&a), limit));
+        EXPECT_EQ(0, connectWithTimeOut(s.get(), l.Addr(), limit));
         EXPECT_FALSE(IsNonBlocking(s.get()));
-        Fd in(accept(l.get(), nullptr, nullptr));
+        Fd in = l.Accept();
         ASSERT_GE(in.get(), 0);
         EXPECT_EQ(2, send(s.get(), "ok", 2, 0));
     }
 
-    EXPECT_EQ(-1, connectWithTimeOut(-1, reinterpret_cast<const sockaddr*>(&a), 1000));
-    EXPECT_EQ(-1,
-              connectWithTimeOut(ClosedDescriptor(), reinterpret_cast<const sockaddr*>(&a), 1000));
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    Fd r(fds[0]), w(fds[1]);
-    EXPECT_EQ(-1, connectWithTimeOut(r.get(), reinterpret_cast<const sockaddr*>(&a), 1000));
+    auto [r, w] = Pair(false);
+    for (int bad : {-1, ClosedDescriptor(), r.get()}) {
+        EXPECT_EQ(-1, connectWithTimeOut(bad, l.Addr(), 1000)) << bad;
+    }
     EXPECT_FALSE(IsNonBlocking(r.get()));
 }
 
 TEST(ConnectWithTimeOut, FullBacklogRunsIntoTheLimit) {
-    Fd l(socket(AF_INET, SOCK_STREAM, 0));
-    const sockaddr_in a = BindAny(l.get());
-    ASSERT_EQ(0, listen(l.get(), 0));
+    const Listener l(0);
     // Fill the accept queue until a handshake stays pending (its SYN dropped).
     std::vector<Fd> pending;
     bool stuck = false;
     for (int i = 0; i < 16 && !stuck; ++i) {
         pending.emplace_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
         const int c = pending.back().get();
-        if (connect(c, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0 &&
-            errno == EINPROGRESS) {
+        if (connect(c, l.Addr(), sizeof(l.addr)) != 0 && errno == EINPROGRESS) {
             pollfd pfd{c, POLLOUT, 0};
             stuck = (poll(&pfd, 1, 200) == 0);
         }
@@ -538,7 +505,7 @@ TEST(ConnectWithTimeOut, FullBacklogRunsIntoTheLimit) {
     }
     Fd s(socket(AF_INET, SOCK_STREAM, 0));
     auto start = Clock::now();
-    EXPECT_EQ(-3, connectWithTimeOut(s.get(), reinterpret_cast<const sockaddr*>(&a), 200000));
+    EXPECT_EQ(-3, connectWithTimeOut(s.get(), l.Addr(), 200000));
     EXPECT_GE(MsSince(start), 150);
     EXPECT_FALSE(IsNonBlocking(s.get()));
 }

@@ -1,5 +1,6 @@
-// Test helper: numbered log lines from several writer threads at once, and a
-// parser that tells whole lines from garbled ones in what came out.
+// Log test helpers: numbered log lines from several writer threads at once, a
+// parser that tells whole lines from garbled ones in what came out, and a ring
+// driven into its one awkward state.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "LogState.h"
 #include "udptrans/udptrans_api.h"
 
 namespace ts {
@@ -51,6 +53,25 @@ inline ::testing::AssertionResult ParseWriterLines(const std::string& out, int t
         return ::testing::AssertionFailure() << "unterminated tail: " << out.substr(pos);
     }
     return ::testing::AssertionSuccess();
+}
+
+// Drives a fresh ring of 1024 bytes apart until it is empty, yet a refused
+// wrap leaves its marker in front: after a wrap the read offset restarts from
+// 0 although the reader sits further on.
+inline void MarkerInFrontOfEmptyRing() {
+    std::string line(510, 'x');
+    const uint16_t steps[][3] = {{100, 9, 8}, {510, 1, 2}, {100, 4, 4}};  // len, pushes, pops
+    for (const auto& step : steps) {
+        for (int i = 0; i < step[1]; ++i) {
+            ASSERT_EQ(0, log_buf_push_back({step[0], &line[0]}));
+        }
+        for (int i = 0; i < step[2]; ++i) {
+            log_buf_pop_front();
+        }
+    }
+    ASSERT_EQ(nullptr, log_buf_front().data);
+    ASSERT_EQ(-1, log_buf_push_back({510, &line[0]}));
+    ASSERT_TRUE(udp::LogBufFrontIsMarker());
 }
 
 }  // namespace ts
