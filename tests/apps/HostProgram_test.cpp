@@ -39,22 +39,6 @@ using ts::Datagram;
 using ts::Has;
 using ts::UnsharedPort;
 
-// Datagrams at `socket` until the run has ended and a quiet moment has passed.
-std::vector<Datagram> CollectUntilExit(ts::UdpPeer& socket, HostRun& run, int timeoutMs = 60000) {
-    std::vector<Datagram> all;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        const bool exited = run.Exited();
-        auto datagram = socket.Recv(exited ? 200 : 20);
-        if (datagram) {
-            all.push_back(*datagram);
-        } else if (exited) {
-            break;
-        }
-    }
-    return all;
-}
-
 // A run that has ended: its status, output and what reached the receiver.
 struct Ended {
     int status;
@@ -85,13 +69,23 @@ protected:
         return HostRun(UDPTRANS_HOST_PATH, m_dir.Path(), Args(std::move(extra)), env);
     }
     // Runs the program with `extra` to its end, watching `at` (the target
-    // unless given).
+    // unless given) until the run has ended and a quiet moment has passed.
     Ended RunToEnd(std::vector<std::string> extra, ts::UdpPeer* at = nullptr) {
         HostRun run = Run(std::move(extra));
         if (!run.Started()) {
             return {-1, "", "the program did not start", {}};
         }
-        std::vector<Datagram> got = CollectUntilExit(at != nullptr ? *at : m_ep.msg, run);
+        std::vector<Datagram> got;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < end) {
+            const bool exited = run.Exited();
+            auto datagram = (at != nullptr ? *at : m_ep.msg).Recv(exited ? 200 : 20);
+            if (datagram) {
+                got.push_back(*datagram);
+            } else if (exited) {
+                break;
+            }
+        }
         const int status = run.Wait();
         return {status, run.Out(), run.Err(), std::move(got)};
     }
