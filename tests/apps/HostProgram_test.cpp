@@ -545,8 +545,9 @@ TEST_F(HostProgramTest, VersionAndParametersWithWhereEachValueCameFrom) {
 TEST_F(HostProgramTest, JsonListenerLinesParse) {
     // The listener takes the target port, so the test's own receiver steps aside.
     const uint16_t port = UnsharedPort();
-    const Ended run = RunToEnd({"--set", "TargetPort=" + std::to_string(port), "--listen", "--json",
-                                "--frames", "3", "--fps", "20", "--payload", "r{frame}\x01\""});
+    const Ended run =
+        RunToEnd({"--set", "TargetPort=" + std::to_string(port), "--listen", "--json", "--frames",
+                  "3", "--fps", "20", "--payload", "r{frame}t{trigger}\x01\""});
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     int results = 0;
     for (size_t at = 0; at < run.out.size(); at = run.out.find('\n', at) + 1) {
@@ -559,7 +560,7 @@ TEST_F(HostProgramTest, JsonListenerLinesParse) {
         EXPECT_EQ(line.at("sport"), m_ep.hostPort);
         EXPECT_EQ(line.at("kind"), "result");
         ++results;
-        EXPECT_EQ(line.at("data"), "r" + std::to_string(results) + "\\x01\\\"");
+        EXPECT_EQ(line.at("data"), "r" + std::to_string(results) + "t0\\x01\\\"");
     }
     EXPECT_EQ(results, 3) << run.out;
 }
