@@ -187,9 +187,10 @@ TEST_F(HostProgramTest, RefusedValueEndsWithStatus2AndLeavesTheStoreAlone) {
     ASSERT_EQ(RunToEnd({"--frames", "0"}).status, 0);
     const std::string before = ts::ReadFile(StoreFile());
     ASSERT_FALSE(before.empty());
-    // Out of range, and a value that was once accepted and made every result
-    // fail (the module's tests refuse the rest of each kind).
-    for (const char* bad : {"TargetPort=99999", "TargetIp=0.0.0.0"}) {
+    // Out of range, and values that were once accepted and made every result
+    // fail or moved the module's port (the store's and the module's tests
+    // refuse the rest of each kind).
+    for (const char* bad : {"TargetPort=99999", "TargetIp=0.0.0.0", "HostPort=0"}) {
         const Ended run = RunToEnd({"--frames", "3", "--set", bad});
         EXPECT_EQ(run.status, kExitRefused) << bad << run.out << run.err;
         EXPECT_TRUE(Has(run.err, std::string(bad) +
