@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <string>
 
 #include "algo/Algo.h"
 
@@ -37,15 +36,9 @@ public:
         return Init();
     }
     int SetProcedureName(const char*) override { return 0; }
-    int GetParam(const char* key, char* buffer, int size, int* length) override {
-        const std::string value = m_pParamManage->GetParam(key, 0);
-        *length = std::snprintf(buffer, static_cast<size_t>(size), "%s", value.c_str());
-        return 0;
-    }
-    int SetParam(const char* key, const char* value, int) override {
-        const int rc = m_pParamManage->SetParam(key, value, 0);
-        return rc != 0 ? rc : m_pParamManage->SaveFile();
-    }
+    // Its parameters are refused: the host falls back to the store's values.
+    int GetParam(const char*, char*, int, int*) override { return -1; }
+    int SetParam(const char*, const char*, int) override { return -1; }
     int UpSingleParam(const char*, bool) override { return 0; }
     void UpdatePwdPrivate(const char*) override {}
     int InitAlgoPrivate() override { return 0; }

@@ -17,14 +17,7 @@ using wire::Kind;
 
 Datagram Make(const std::string& bytes, uint64_t timeUs, uint16_t srcPort = 8192,
               uint16_t dstPort = 9000) {
-    Datagram d;
-    d.pData = bytes.data();
-    d.nLen = bytes.size();
-    d.nSrcIp = 0x7f000001;
-    d.nSrcPort = srcPort;
-    d.nDstPort = dstPort;
-    d.nTimeUs = timeUs;
-    return d;
+    return {bytes.data(), bytes.size(), false, 0x7f000001, srcPort, 0, dstPort, timeUs};
 }
 
 TEST(Classifier, GivenHeartbeatNgAndAnswerWindow) {
