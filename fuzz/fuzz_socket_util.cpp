@@ -21,6 +21,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -78,13 +80,40 @@ size_t DrainInto(int fd, std::vector<char>* out) {
     }
 }
 
+// Bytes a TCP side still holds in its send queue (the peer's window held
+// them back) would reach the next call as if the peer had just written them:
+// drain both sides until neither has anything left to deliver.
+void DrainTcpPair() {
+    for (int round = 0; round < 1000; ++round) {
+        DrainInto(g_s.tcp, nullptr);
+        DrainInto(g_s.server, nullptr);
+        int toServer = 0;
+        int toClient = 0;
+        if (ioctl(g_s.tcp, SIOCOUTQ, &toServer) != 0 ||
+            ioctl(g_s.server, SIOCOUTQ, &toClient) != 0) {
+            return;
+        }
+        if (toServer == 0 && toClient == 0) {
+            // Everything sent was acknowledged, so it sits in the receive
+            // queues that this last pass empties.
+            DrainInto(g_s.tcp, nullptr);
+            DrainInto(g_s.server, nullptr);
+            return;
+        }
+        pollfd pfd[2] = {{g_s.tcp, POLLIN, 0}, {g_s.server, POLLIN, 0}};
+        poll(pfd, 2, 1);
+    }
+    Fail("TCP send queues never emptied");
+}
+
 void Reset() {
     SetBlocking(g_s.a);
     SetBlocking(g_s.tcp);
     dup2(g_s.a, kHighFd);
-    for (int fd : {g_s.a, g_s.b, g_s.tcp, g_s.server, g_s.udp}) {
+    for (int fd : {g_s.a, g_s.b, g_s.udp}) {
         DrainInto(fd, nullptr);
     }
+    DrainTcpPair();
 }
 
 void Setup() {
